@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages, when it is missing.
+# Run as root it installs; otherwise it says exactly what to install and fails.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libsimdjson-dev)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing Debian packages: ${missing[*]}" >&2
+  echo "setup: install them with: sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "setup: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+if ! apt-get install -y --no-install-recommends "${missing[@]}" >&2; then
+  apt-get update >&2
+  apt-get install -y --no-install-recommends "${missing[@]}" >&2
+fi

@@ -1,0 +1,7 @@
+// The console program's commands, shared between the dispatch and the serve console.
+#pragma once
+
+// Writes the usage text to standard error; returns 2, the status for a wrong command line.
+int usage();
+// The serve command: options, start, banner, then the operator console. Its exit status.
+int cmd_serve(int count, char** args);
