@@ -1,0 +1,137 @@
+// The one door to the operating system: files, folders and canonical paths; sockets,
+// threads, locks, time and the console. Nothing here names a type of any particular
+// system, so each target supplies its own implementation file behind this header.
+//
+// Conventions: every text is terminated UTF-8; int results are 0 (or a count) for
+// success and -1 for failure; pointer results are null for failure. Nothing prints.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+// ---- Files and folders -------------------------------------------------------------
+
+struct plat_statinfo {
+  int32_t is_dir = 0;     // a directory
+  int32_t is_file = 0;    // a regular file; pipes, sockets and devices are neither
+  int32_t is_link = 0;    // the path as passed names a symbolic link
+  int32_t is_hidden = 0;  // the final component is hidden (begins with "." here)
+  int64_t size = 0;       // length in bytes
+  int64_t mtime = 0;      // last write, whole seconds since 1970-01-01 UTC
+};
+
+struct plat_dir;   // one directory enumeration, opaque
+struct plat_file;  // one file opened for reading, opaque
+
+// Examines `path`; `follow` non-zero describes a link's target. 0, or -1 when the entry
+// does not exist or cannot be examined. `out` is cleared on every call.
+int plat_stat(const char* path, plat_statinfo* out, int follow);
+
+// The canonical absolute path of an existing entry (every link resolved, no "." or ".."
+// parts), newly allocated with malloc; the caller frees it. Null when there is none.
+char* plat_realpath(const char* path);
+
+// Enumerates a directory; the empty path is the current directory. Null on failure.
+plat_dir* plat_opendir(const char* path);
+// The next entry's name, never "." or ".."; owned by `dir` until the next call. Names
+// that are not valid UTF-8 are skipped. Null at the end.
+const char* plat_readdir(plat_dir* dir);
+void plat_closedir(plat_dir* dir);  // null is allowed
+
+// Opens an existing regular file for reading; anything else (a folder, a pipe, a device)
+// is refused, and the call never blocks. Null on failure.
+plat_file* plat_fopen_read(const char* path);
+// Reads up to `n` bytes at `offset`: exactly `n` unless the end of the file or an error
+// comes first. Bytes read (0 at or past the end), or -1 on error.
+int64_t plat_fread_at(plat_file* file, uint64_t offset, void* buf, size_t n);
+void plat_fclose(plat_file* file);  // null is allowed
+// The canonical path of the file an open handle reads, newly allocated (the caller frees
+// it), or null. Checking this after the open leaves no gap for a link swapped in between.
+char* plat_file_realpath(plat_file* file);
+
+// 1 when `path` is `root` or lies under it, else 0. A pure text rule on canonical paths,
+// compared case-sensitively; "/" and "\" both separate.
+int plat_path_under(const char* path, const char* root);
+// 1 when `text` begins with "/" or "\" or with an ASCII letter and ":", else 0.
+int plat_is_absolute(const char* text);
+
+// ---- Sockets -----------------------------------------------------------------------
+
+// A socket value of the system, wide enough for any of them; all bits set means none.
+using plat_socket = uintptr_t;
+inline constexpr plat_socket PLAT_NO_SOCKET = ~plat_socket{0};
+
+inline constexpr int PLAT_POLL_READ = 1;
+inline constexpr int PLAT_POLL_WRITE = 2;
+
+// Prepares the socket services; 0, or -1 (a later call tries again).
+int plat_net_init();
+void plat_sock_close(plat_socket s);  // the no-socket value is ignored
+// Waits up to `timeout_ms` for `want` (PLAT_POLL_READ | PLAT_POLL_WRITE). -1 on a failed
+// wait, 0 on a time-out, else the readiness: a hang-up or an error counts as readable.
+int plat_poll1(plat_socket s, int want, int timeout_ms);
+
+// 1 when `text` is exactly a dotted IPv4 address the system accepts, else 0.
+int plat_ipv4_parse(const char* text);
+// Opens a listening IPv4 TCP socket on `ip`:`port` (address reuse on, backlog 16, never
+// blocking in accept). 0 with the socket in `out`; -1 when no socket could be made, -2
+// when bind or listen failed (the socket is closed then).
+int plat_tcp_listen(const char* ip, int port, plat_socket* out);
+// The local port a socket is bound to, or -1.
+int plat_sock_port(plat_socket s);
+// Accepts one waiting connection as a non-blocking socket; PLAT_NO_SOCKET when none is
+// waiting any more or on error.
+plat_socket plat_accept(plat_socket listener);
+// Wakes any wait on a listening socket without releasing its number.
+void plat_sock_shutdown(plat_socket s);
+// One receive or send on a non-blocking socket: bytes moved; 0 when the peer closed
+// (receive only); -2 when it would block; -1 on error. A send never raises a signal.
+int64_t plat_recv(plat_socket s, void* buf, size_t n);
+int64_t plat_send(plat_socket s, const void* buf, size_t n);
+// Switches Nagle's algorithm off; the result of the system's set-option call.
+int plat_set_nodelay(plat_socket s);
+
+// ---- Threads, locks and time -------------------------------------------------------
+
+struct plat_thread_rec;  // opaque
+using plat_thread = plat_thread_rec*;
+
+// Starts `fn(arg)` on a new thread with a 1 MiB stack. 0 with the handle in `out`, or -1,
+// in which case `arg` still belongs to the caller.
+int plat_thread_start(plat_thread* out, int (*fn)(void*), void* arg);
+// Waits for the thread to end and releases its handle.
+void plat_thread_join(plat_thread h);
+// Releases the handle without waiting; the thread runs on by itself.
+void plat_thread_detach(plat_thread h);
+
+// A plain, non-recursive lock; the standard library already is portable here.
+struct plat_mutex {
+  std::mutex m;
+};
+inline void plat_lock(plat_mutex* m) { m->m.lock(); }
+inline void plat_unlock(plat_mutex* m) { m->m.unlock(); }
+// Holds a plat_mutex for the life of a scope.
+class plat_guard {
+ public:
+  explicit plat_guard(plat_mutex& m) : m_(m) { plat_lock(&m_); }
+  ~plat_guard() { plat_unlock(&m_); }
+  plat_guard(const plat_guard&) = delete;
+  plat_guard& operator=(const plat_guard&) = delete;
+
+ private:
+  plat_mutex& m_;
+};
+
+uint64_t plat_now_ms();  // monotonic milliseconds; never goes backwards
+void plat_sleep_ms(int ms);
+
+// ---- Console -----------------------------------------------------------------------
+
+// Waits up to `timeout_ms` for standard input and reads what is there, at most `cap`
+// bytes. Bytes read; 0 when nothing came in time (or a signal arrived); -1 at the end of
+// the input or on error.
+int plat_stdin_read(char* buf, int cap, int timeout_ms);
+// Calls `handler` on an interrupt (SIGINT) and on the system's request to end the
+// program (SIGTERM here, standing in for a console break).
+void plat_on_interrupt(void (*handler)(int));
