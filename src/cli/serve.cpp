@@ -1,0 +1,149 @@
+// The serve command: its options, the start of the server, the banner, and the operator
+// console on standard input, until "quit" or an interrupt.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "cli/cli.h"
+#include "plat/plat.h"
+#include "server/roots.h"
+#include "server/vorn3s.h"
+
+static std::atomic<int> g_quit{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into g_quit");
+
+static void on_sig(int) { g_quit.store(1); }
+
+namespace {
+struct serve_options {
+  const char* bind = nullptr;
+  int port = 3320;
+  const char* platform = nullptr;
+  const char* order = nullptr;
+  const char* roots[MAX_ROOTS];
+  int nroots = 0;
+};
+
+// Standard input cut into pieces as fgets would return them into a 2048-byte buffer: up
+// to and including a line feed, at most 2047 bytes.
+struct line_reader {
+  static constexpr size_t PIECE_MAX = 2047;
+  char pending[2 * PIECE_MAX + 2];
+  size_t have = 0;
+};
+}  // namespace
+
+// False when the options are wrong (the caller then prints the usage text).
+static bool parse_options(int count, char** args, serve_options* o) {
+  if (count == 0) return false;
+  for (int i = 0; i < count; i += 2) {
+    const std::string_view word(args[i]);
+    if (i + 1 >= count) return false;
+    const char* value = args[i + 1];
+    if (word == "--bind") o->bind = value;
+    else if (word == "--port") o->port = std::atoi(value);
+    else if (word == "--platform") o->platform = value;
+    else if (word == "--order") o->order = value;
+    else if (word == "--root" && o->nroots < MAX_ROOTS) o->roots[o->nroots++] = value;
+    else return false;
+  }
+  return o->bind != nullptr;
+}
+
+// Takes the next piece of input into `line` (2048 bytes). 1 with a piece, 0 when none is
+// there yet (after waiting up to 100 ms), -1 at the end of the input.
+static int next_piece(line_reader* r, char* line) {
+  for (;;) {
+    const void* lf = std::memchr(r->pending, '\n', r->have);
+    size_t n = 0;
+    if (lf) n = static_cast<size_t>(static_cast<const char*>(lf) - r->pending) + 1;
+    if (n > line_reader::PIECE_MAX || (!lf && r->have >= line_reader::PIECE_MAX)) n = line_reader::PIECE_MAX;
+    if (n > 0) {
+      std::memcpy(line, r->pending, n);
+      line[n] = '\0';
+      std::memmove(r->pending, r->pending + n, r->have - n);
+      r->have -= n;
+      return 1;
+    }
+    const int got = plat_stdin_read(r->pending + r->have, static_cast<int>(sizeof r->pending - r->have), 100);
+    if (got > 0) {
+      r->have += static_cast<size_t>(got);
+      continue;
+    }
+    if (got == 0) return 0;
+    if (r->have == 0) return -1;
+    // The end of the input after a last line without its line feed.
+    std::memcpy(line, r->pending, r->have);
+    line[r->have] = '\0';
+    r->have = 0;
+    return 1;
+  }
+}
+
+static void print_roots() {
+  int live[MAX_ROOTS];
+  int n = 0;
+  {
+    roots_table* t = roots_get();
+    plat_guard g(t->lock);
+    for (int i = 0; i < t->count; i++) {
+      if (!t->entries[i].removed) live[n++] = i;
+    }
+  }
+  for (int k = 0; k < n; k++) std::printf("root %d %s\n", live[k], vorn3s_root_json(live[k]));
+}
+
+// Carries out one console line; false for "quit".
+static bool run_line(char* line) {
+  size_t len = std::strlen(line);
+  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r' || line[len - 1] == ' ')) line[--len] = '\0';
+  const std::string_view cmd(line, len);
+  if (cmd == "quit") return false;
+  if (cmd == "status") {
+    std::printf("running=%d port=%d conns=%d\n", vorn3s_is_running(), vorn3s_port(), vorn3s_connection_count());
+  } else if (cmd == "roots") {
+    print_roots();
+  } else if (cmd.starts_with("add ")) {
+    const int r = vorn3s_add_root(line + 4);
+    std::printf("add %d %s\n", r, vorn3s_last_error());
+  } else if (cmd.starts_with("remove ")) {
+    const int r = vorn3s_remove_root(line + 7);
+    std::printf("remove %d %s\n", r, vorn3s_last_error());
+  } else if (!cmd.empty()) {
+    std::printf("?\n");
+  }
+  return true;
+}
+
+int cmd_serve(int count, char** args) {
+  serve_options o;
+  if (!parse_options(count, args, &o)) return usage();
+  if (o.platform && vorn3s_config("platform", o.platform) != 0) return 1;
+  if (o.order && vorn3s_config("action_byteorder", o.order) != 0) return 1;
+  if (vorn3s_start(o.bind, o.port, o.roots, o.nroots) != 0) {
+    std::fprintf(stderr, "start: %s\n", vorn3s_last_error());
+    return 1;
+  }
+  std::printf("listening %s:%d roots=%d handshake=%s\n", o.bind, vorn3s_port(), vorn3s_root_count(),
+              vorn3s_handshake_json());
+  std::fflush(stdout);
+  plat_on_interrupt(on_sig);
+
+  line_reader reader;
+  char line[2048];
+  while (!g_quit.load()) {
+    const int got = next_piece(&reader, line);
+    if (got < 0) {
+      plat_sleep_ms(100);
+      continue;
+    }
+    if (got == 0) continue;
+    const bool go_on = run_line(line);
+    std::fflush(stdout);
+    if (!go_on) break;
+  }
+  vorn3s_stop();
+  return 0;
+}

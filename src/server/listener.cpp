@@ -1,0 +1,188 @@
+// Starting and stopping the server: the bind-address checks, the initial roots, the
+// listening socket, the listener thread, and one detached thread per connection.
+#include "server/listener.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "server/roots.h"
+#include "server/settings.h"
+#include "server/vorn3s.h"
+#include "session/session.h"
+
+server_state G_SRV;
+static std::atomic<int> s_conn_count{0};
+
+static constexpr char BIND_REFUSED[] = "bind_ip must be an IPv4 literal of one interface (D12)";
+
+// One interface only: never the any-address, the broadcast address or a multicast group.
+static bool bind_ip_acceptable(const char* ip) {
+  if (!ip || !*ip) return false;
+  if (std::string_view(ip) == "0.0.0.0") return false;
+  unsigned a, b, c, d;
+  char extra;
+  if (std::sscanf(ip, "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4) return false;
+  if (a > 255 || b > 255 || c > 255 || d > 255) return false;
+  if (a == 255 && b == 255 && c == 255 && d == 255) return false;
+  if (a >= 224 && a <= 239) return false;
+  return plat_ipv4_parse(ip) == 1;
+}
+
+void vorn3s_conn_inc() {
+  plat_guard g(G_SRV.lock);
+  s_conn_count.fetch_add(1);
+}
+
+void vorn3s_conn_dec() {
+  plat_guard g(G_SRV.lock);
+  s_conn_count.fetch_sub(1);
+}
+
+struct conn_cell {
+  plat_socket sock;
+};
+
+static int conn_thread(void* arg) {
+  auto* cell = static_cast<conn_cell*>(arg);
+  vorn3s_conn_inc();
+  // Whatever happens inside one session stays inside it: the process and every other
+  // session go on.
+  try {
+    (void)vorn3s_serve_conn(cell->sock, roots_get());
+  } catch (...) {
+  }
+  vorn3s_conn_dec();
+  plat_sock_close(cell->sock);
+  delete cell;
+  return 0;
+}
+
+static int listener_thread(void*) {
+  // The socket is set before this thread exists and closed only after it has been joined.
+  const plat_socket listen_sock = G_SRV.sock.load();
+  for (;;) {
+    {
+      plat_guard g(G_SRV.lock);
+      if (!G_SRV.running.load()) break;
+    }
+    if (plat_poll1(listen_sock, PLAT_POLL_READ, 200) <= 0) continue;
+    const plat_socket s = plat_accept(listen_sock);
+    if (s == PLAT_NO_SOCKET) continue;
+    auto* cell = new (std::nothrow) conn_cell{s};
+    if (!cell) {
+      plat_sock_close(s);
+      continue;
+    }
+    plat_thread t;
+    if (plat_thread_start(&t, conn_thread, cell) == 0) {
+      plat_thread_detach(t);
+    } else {
+      plat_sock_close(s);
+      delete cell;
+    }
+  }
+  return 0;
+}
+
+static void clear_starting() {
+  plat_guard g(G_SRV.lock);
+  G_SRV.starting = 0;
+}
+
+static int start_server(const char* bind_ip, int port, const char* const* roots, int nroots) {
+  {
+    plat_guard g(G_SRV.lock);
+    if (G_SRV.running.load() || G_SRV.starting) {
+      set_error(-2, "already running");
+      return -2;
+    }
+  }
+  if (!bind_ip_acceptable(bind_ip)) {
+    set_error(-1, BIND_REFUSED);
+    return -1;
+  }
+  if (port < 0 || port > 65535) {
+    set_error(-1, "port range");
+    return -1;
+  }
+  if (nroots > 0 && !roots) {
+    set_error(-1, "roots NULL");
+    return -1;
+  }
+  (void)plat_net_init();  // a failure shows as a socket failure next
+  {
+    plat_guard g(G_SRV.lock);
+    G_SRV.starting = 1;
+  }
+  for (int i = 0; i < nroots; i++) {
+    const int r = roots_add(roots[i]);
+    if (r < 0) {
+      clear_starting();
+      return r;
+    }
+  }
+  plat_socket s;
+  const int lr = plat_tcp_listen(bind_ip, port, &s);
+  if (lr != 0) {
+    clear_starting();
+    if (lr == -1) {
+      set_error(-3, "socket() failed");
+    } else {
+      set_error(-3, "bind/listen failed");
+    }
+    return -3;
+  }
+  G_SRV.sock.store(s);
+  const int bound = plat_sock_port(s);
+  G_SRV.port.store(bound >= 0 ? bound : port);
+  {
+    plat_guard g(G_SRV.lock);
+    G_SRV.running.store(1);
+    G_SRV.starting = 0;
+  }
+  if (plat_thread_start(&G_SRV.thread, listener_thread, nullptr) != 0) {
+    {
+      plat_guard g(G_SRV.lock);
+      G_SRV.running.store(0);
+    }
+    plat_sock_close(s);
+    G_SRV.sock.store(PLAT_NO_SOCKET);
+    G_SRV.port.store(0);
+    set_error(-3, "thread start failed");
+    return -3;
+  }
+  set_error(0, "listening on %s:%d", bind_ip, G_SRV.port.load());
+  return 0;
+}
+
+extern "C" int vorn3s_start(const char* bind_ip, int port, const char* const* roots,
+                            int nroots) noexcept {
+  return export_guard(-5, [&] { return start_server(bind_ip, port, roots, nroots); });
+}
+
+extern "C" void vorn3s_stop() noexcept {
+  plat_thread listener;
+  {
+    plat_guard g(G_SRV.lock);
+    if (!G_SRV.running.load()) return;
+    listener = G_SRV.thread;
+    G_SRV.thread = nullptr;
+    G_SRV.running.store(0);
+  }
+  // Wake the listener's wait at once, but release the socket's number only after the
+  // thread is gone, so that it can never poll or accept on a number reused meanwhile.
+  const plat_socket s = G_SRV.sock.load();
+  plat_sock_shutdown(s);
+  plat_thread_join(listener);
+  plat_sock_close(s);
+  G_SRV.sock.store(PLAT_NO_SOCKET);
+  plat_guard g(G_SRV.lock);
+  G_SRV.port.store(0);
+}
+
+extern "C" int vorn3s_is_running() noexcept { return G_SRV.running.load(); }
+
+extern "C" int vorn3s_port() noexcept { return G_SRV.port.load(); }
+
+extern "C" int vorn3s_connection_count() noexcept { return s_conn_count.load(); }

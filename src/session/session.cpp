@@ -1,0 +1,138 @@
+// The session loop with the actions that need no catalogue: End, HandShake, Size, Seek,
+// Read and SeekRead, and the counting of unknown codes.
+#include "session/session.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "server/settings.h"
+#include "session/transfer.h"
+
+static constexpr int32_t MAX_UNKNOWN_CODES = 15;
+
+int send_json_reply(conn_state* cs, const strbuf& sb) {
+  const char* text = sb.buf ? sb.buf : "[]";
+  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? 0 : -3;
+}
+
+void close_open_file(conn_state* cs) {
+  plat_fclose(cs->file);
+  cs->file = nullptr;
+  cs->size = 0;
+  cs->pos = 0;
+}
+
+static int act_handshake(conn_state* cs) {
+  // Built in the session's own storage: the shared result buffer may be rewritten by
+  // another thread at any moment.
+  char text[128];
+  handshake_format(text, sizeof text);
+  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? 0 : -3;
+}
+
+static int act_size(conn_state* cs) {
+  uint8_t reply[8];
+  be64_put(reply, static_cast<uint64_t>(cs->file ? cs->size : 0));
+  return sock_send_all(cs->sock, reply, sizeof reply, cs->read_timeout_ms) == 0 ? 0 : -3;
+}
+
+static int act_seek(conn_state* cs) {
+  uint8_t arg[8];
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return -3;
+  cs->pos = be64_get(arg);  // any value: the reads past the end answer with zero bytes
+  return 0;
+}
+
+// Answers a Read or SeekRead of `count` bytes at `offset`: the file's bytes, then zero
+// bytes for whatever lies past its end or failed to be read. Moves pos by what was read.
+static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
+  if (count > static_cast<uint32_t>(G_CFG.max_read.load())) return -6;
+  auto* buf = static_cast<uint8_t*>(std::malloc(count ? count : 1));
+  if (!buf) return -5;
+  int64_t got = 0;
+  if (cs->file) {
+    if (offset >= 0) got = plat_fread_at(cs->file, static_cast<uint64_t>(offset), buf, count);
+    if (got < 0) got = 0;
+    cs->pos = offset + got;
+  }
+  std::memset(buf + got, 0, count - static_cast<size_t>(got));
+  const int r = sock_send_all(cs->sock, buf, count, cs->read_timeout_ms);
+  std::free(buf);
+  return r == 0 ? 0 : -3;
+}
+
+static int act_read(conn_state* cs) {
+  uint8_t arg[4];
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return -3;
+  return send_file_bytes(cs, be32_get(arg), cs->pos);
+}
+
+static int act_seekread(conn_state* cs) {
+  uint8_t arg[12];
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return -3;
+  return send_file_bytes(cs, be32_get(arg), be64_get(arg + 4));
+}
+
+// Runs one known action; 0 to go on, else the session's result.
+static int run_action(conn_state* cs, int32_t code) {
+  switch (code) {
+    case ACT_HANDSHAKE: return act_handshake(cs);
+    case ACT_SIZE: return act_size(cs);
+    case ACT_READ: return act_read(cs);
+    case ACT_FILES: return act_files(cs);
+    case ACT_OPENFILE: return act_openfile(cs);
+    case ACT_FOLDERS: return act_folders(cs);
+    case ACT_OPENFOLDER: return act_openfolder(cs);
+    case ACT_SEEK: return act_seek(cs);
+    case ACT_SUBTITLE: return act_subtitle(cs);
+    case ACT_SUBFOLDERS: return act_subfolders(cs);
+    case ACT_SEEKREAD: return act_seekread(cs);
+    default: break;
+  }
+  // Unknown: nothing is read after it and nothing is sent; the sixteenth ends the session.
+  return ++cs->invalid_count > MAX_UNKNOWN_CODES ? -6 : 0;
+}
+
+static bool resets_unknown_count(int32_t code) {
+  return code == ACT_SEEK || code == ACT_SUBTITLE || code == ACT_SUBFOLDERS || code == ACT_SEEKREAD;
+}
+
+namespace {
+// Closes the open file on every way out of the session.
+struct open_file_closer {
+  conn_state& cs;
+  ~open_file_closer() { plat_fclose(cs.file); }
+};
+}  // namespace
+
+int vorn3s_serve_conn(plat_socket sock, roots_table* roots) {
+  conn_state cs;
+  open_file_closer closer{cs};
+  cs.sock = sock;
+  cs.roots = roots;
+  cs.order = order_from_setting(G_CFG.action_byteorder.load());
+  cs.idle_timeout_ms = G_CFG.idle_timeout_ms.load();
+  cs.read_timeout_ms = G_CFG.read_timeout_ms.load();
+  (void)sock_set_nodelay(sock);
+
+  int result;
+  for (;;) {
+    uint8_t code_bytes[4];
+    if (sock_recv_exact(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
+      result = -3;
+      break;
+    }
+    const int32_t code = decode_action(code_bytes, &cs.order);
+    if (code == ACT_END) {
+      result = 0;
+      break;
+    }
+    const int r = run_action(&cs, code);
+    if (r != 0) {
+      result = r;
+      break;
+    }
+    if (resets_unknown_count(code)) cs.invalid_count = 0;
+  }
+  return result;
+}

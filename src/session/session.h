@@ -1,0 +1,40 @@
+// One client connection: its state and the action loop that serves it. Each session runs
+// on its own connection thread and is the only user of its conn_state.
+#pragma once
+
+#include <cstdint>
+
+#include "plat/plat.h"
+#include "server/roots.h"
+#include "session/wire.h"
+#include "util/strbuf.h"
+
+struct conn_state {
+  plat_socket sock = PLAT_NO_SOCKET;  // borrowed; the caller closes it
+  roots_table* roots = nullptr;
+  byte_order order = byte_order::open;
+  int32_t idle_timeout_ms = 0;  // copied at session start
+  int32_t read_timeout_ms = 0;
+  plat_file* file = nullptr;  // the open file, at most one
+  int64_t size = 0;           // its size when it was opened
+  int64_t pos = 0;            // where the next Read starts
+  int32_t invalid_count = 0;  // unknown codes since the last reset
+};
+
+// Serves `sock` until the client ends the session or it fails: 0 after End, -3 on a
+// failed transfer, -5 when a read buffer cannot be had, -6 at a limit. Never closes sock.
+int vorn3s_serve_conn(plat_socket sock, roots_table* roots);
+
+// The actions of the catalogue. Each returns 0 when the loop goes on, or the session's
+// result when it must end.
+int act_files(conn_state* cs);
+int act_folders(conn_state* cs);
+int act_openfolder(conn_state* cs);
+int act_subfolders(conn_state* cs);
+int act_openfile(conn_state* cs);
+int act_subtitle(conn_state* cs);
+
+// Sends a built JSON reply as a string ("[]" when nothing could be built); 0 or -3.
+int send_json_reply(conn_state* cs, const strbuf& sb);
+// Closes the session's open file, if any, and forgets its size and position.
+void close_open_file(conn_state* cs);
