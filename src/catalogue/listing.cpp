@@ -1,0 +1,188 @@
+// Listing records and folder listings, and the exported one-shot listing query.
+#include "catalogue/listing.h"
+
+#include <cstring>
+
+#include "catalogue/resolve.h"
+#include "plat/plat.h"
+#include "server/roots.h"
+#include "server/settings.h"
+#include "server/vorn3s.h"
+#include "util/media_names.h"
+#include "util/paths.h"
+
+void folder_json(strbuf* out, const char* name, const char* full_name, int has_sub) {
+  sb_puts(out, "{\"Name\":");
+  json_put_string(out, name);
+  sb_puts(out, ",\"FullName\":");
+  json_put_string(out, full_name);
+  sb_printf(out, ",\"HasSubFolder\":%s}", has_sub ? "true" : "false");
+}
+
+void file_json(strbuf* out, const char* name, const char* file_type, const char* folder,
+               const char* full_name) {
+  char content_type[16];
+  content_type_for(name, content_type, sizeof content_type);
+  sb_puts(out, "{\"Name\":");
+  json_put_string(out, name);
+  sb_puts(out, ",\"ContentType\":");
+  json_put_string(out, content_type);
+  sb_puts(out, ",\"FileType\":");
+  json_put_string(out, file_type);
+  sb_puts(out, ",\"Folder\":");
+  json_put_string(out, folder ? folder : "");
+  sb_puts(out, ",\"FullName\":");
+  json_put_string(out, full_name);
+  sb_putc(out, '}');
+}
+
+// Owns a directory enumeration for the life of a scope.
+namespace {
+struct dir_owner {
+  plat_dir* d;
+  explicit dir_owner(const char* path) : d(plat_opendir(path)) {}
+  ~dir_owner() { plat_closedir(d); }
+  dir_owner(const dir_owner&) = delete;
+  dir_owner& operator=(const dir_owner&) = delete;
+};
+}  // namespace
+
+int has_sub_folder(const char* dir_path) {
+  dir_owner dir(dir_path);
+  if (!dir.d) return 0;
+  while (const char* name = plat_readdir(dir.d)) {
+    if (name[0] != '.') return 1;
+  }
+  return 0;
+}
+
+int has_any_entry(const char* dir_path) {
+  dir_owner dir(dir_path);
+  return dir.d && plat_readdir(dir.d) ? 1 : 0;
+}
+
+// One walk for both listings: every visible child of the kind asked for, in the order
+// the system gives them. A child whose path or ID would not fit is left out rather than
+// named by a cut text that could mean another entry.
+static int list_children(const char* dir_path, const char* id_prefix, bool folders,
+                         const char* folder, strbuf* out) {
+  dir_owner dir(dir_path);
+  if (!dir.d) return -4;
+  sb_reset(out);
+  sb_putc(out, '[');
+  bool first = true;
+  const std::string_view prefix(id_prefix);
+  while (const char* name = plat_readdir(dir.d)) {
+    if (name[0] == '.') continue;
+    char child_path[PATH_CAP];
+    char child_id[CHILD_ID_CAP];
+    if (!path_join(child_path, sizeof child_path, {dir_path, "/", name})) continue;
+    if (!path_join(child_id, sizeof child_id, {prefix, prefix.empty() ? "" : "/", name})) continue;
+    plat_statinfo st;
+    if (plat_stat(child_path, &st, 1) != 0) continue;
+    if (folders ? !st.is_dir : !st.is_file) continue;
+    if (!first) sb_putc(out, ',');
+    first = false;
+    if (folders) {
+      folder_json(out, name, child_id, has_sub_folder(child_path));
+    } else {
+      file_json(out, name, file_type_of(name).data(), folder, child_id);
+    }
+  }
+  sb_putc(out, ']');
+  return 0;
+}
+
+int listing_folders_host(const char* dir_path, const char* id_prefix, strbuf* out) {
+  return list_children(dir_path, id_prefix, true, nullptr, out);
+}
+
+int listing_files_host(const char* dir_path, const char* id_prefix, const char* folder, strbuf* out) {
+  return list_children(dir_path, id_prefix, false, folder, out);
+}
+
+// Every live root as a folder record, HasSubFolder by the listing rule.
+static bool list_roots_if_registered(const char* root, strbuf* out) {
+  roots_table* t = roots_get();
+  plat_guard g(t->lock);
+  bool registered = false;
+  for (int i = 0; i < t->count && !registered; i++) {
+    registered = !t->entries[i].removed && std::strcmp(t->entries[i].path, root) == 0;
+  }
+  if (!registered) return false;
+  sb_putc(out, '[');
+  bool first = true;
+  for (int i = 0; i < t->count; i++) {
+    const root_entry& e = t->entries[i];
+    if (e.removed) continue;
+    if (!first) sb_putc(out, ',');
+    first = false;
+    folder_json(out, e.name, e.name, e.is_file ? 0 : has_sub_folder(e.path));
+  }
+  sb_putc(out, ']');
+  return true;
+}
+
+static const char* listing_query(const char* root, const char* id, int files) {
+  if (!root || !*root) {
+    set_error(-1, "root_path");
+    return "";
+  }
+  char base[256];
+  root_basename(root, base, sizeof base);
+  strbuf sb;
+  if (id && *id) {
+    if (id_has_dotdot_or_lead_sep(id)) {
+      set_error(-7, "refused (D3)");
+      return "";
+    }
+    char joined[PATH_CAP];
+    text_ptr canon;
+    if (path_join(joined, sizeof joined, {root, "/", id})) canon.reset(plat_realpath(joined));
+    if (!canon) {
+      set_error(-4, "no entry");
+      return "";
+    }
+    plat_statinfo st;
+    if (plat_stat(canon.get(), &st, 1) != 0) {
+      set_error(-4, "stat");
+      return "";
+    }
+    if (st.is_file) {
+      const std::string_view name = final_component(canon.get());
+      sb_puts(&sb, "{\"Name\":");
+      json_put_string(&sb, name.data());
+      sb_puts(&sb, ",\"ContentType\":\"video\",\"FileType\":");
+      json_put_string(&sb, file_type_of(name).data());
+      sb_puts(&sb, ",\"Folder\":");
+      json_put_string(&sb, base);
+      sb_puts(&sb, ",\"FullName\":");
+      json_put_string(&sb, id);
+      sb_putc(&sb, '}');
+    } else {
+      const int r = files ? listing_files_host(canon.get(), id, base, &sb)
+                          : listing_folders_host(canon.get(), id, &sb);
+      if (r != 0) {
+        set_error(-4, "opendir");
+        return "";
+      }
+    }
+  } else if (!list_roots_if_registered(root, &sb)) {
+    plat_statinfo st;
+    if (plat_stat(root, &st, 1) != 0 || !st.is_dir) {
+      set_error(-4, "no entry");
+      return "";
+    }
+    if (listing_folders_host(root, "", &sb) != 0) {
+      set_error(-4, "opendir");
+      return "";
+    }
+  }
+  const char* text = result_store(sb.buf ? std::string_view(sb.buf, sb.len) : "[]");
+  set_error(0, "ok");
+  return text;
+}
+
+extern "C" const char* vorn3s_listing_json(const char* root, const char* id, int files) noexcept {
+  return export_guard("", [&] { return listing_query(root, id, files); });
+}

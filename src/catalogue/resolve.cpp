@@ -1,0 +1,174 @@
+// The containment rule at its core: identifiers against the roots table (resolve_id) and
+// a relative path against one root given by path (vorn3s_resolve). Nothing a client sends
+// may reach an entry outside every root: not by "..", an absolute form, or a link.
+#include "catalogue/resolve.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "server/settings.h"
+#include "server/vorn3s.h"
+#include "util/paths.h"
+#include "util/strbuf.h"
+
+static bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool id_has_dotdot_or_lead_sep(const char* text) {
+  return std::strstr(text, "..") != nullptr || is_path_sep(text[0]);
+}
+
+bool id_text_refused(const char* text) {
+  return id_has_dotdot_or_lead_sep(text) || plat_is_absolute(text) ||
+         std::strchr(text, '\\') != nullptr || (is_ascii_letter(text[0]) && text[1] == ':');
+}
+
+int id_split(const char* id, char* root_name, char* rel) {
+  root_name[0] = '\0';
+  rel[0] = '\0';
+  if (!id || !*id) return -1;
+  const std::string_view s(id);
+  const size_t slash = s.find('/');
+  const std::string_view name = s.substr(0, slash);
+  if (name.size() >= ROOT_NAME_CAP) return -1;
+  if (slash != std::string_view::npos) {
+    const std::string_view r = s.substr(slash + 1);
+    if (r.size() >= REL_CAP) return -1;
+    std::memcpy(rel, r.data(), r.size());
+    rel[r.size()] = '\0';
+  }
+  std::memcpy(root_name, name.data(), name.size());
+  root_name[name.size()] = '\0';
+  return 0;
+}
+
+static bool kind_wanted(const plat_statinfo& st, int want_dir) {
+  return want_dir ? st.is_dir != 0 : st.is_file != 0;
+}
+
+// Tries one candidate root. 1 with `*out` set when it holds the entry; 0 to go on with
+// the next candidate; a negative code to stop the search.
+static int try_candidate(const char* root_path, const char* rel, int want_dir, char** out) {
+  plat_statinfo st;
+  if (!*rel) {
+    if (plat_stat(root_path, &st, 0) != 0 || !kind_wanted(st, want_dir)) return 0;
+    *out = plat_realpath(root_path);
+    return *out ? 1 : -4;
+  }
+  const std::string_view root(root_path);
+  const bool bare = root.empty() || is_path_sep(root.back());
+  char joined[PATH_CAP];
+  if (!path_join(joined, sizeof joined, {root, bare ? "" : "/", rel})) return 0;
+  text_ptr canon(plat_realpath(joined));
+  if (!canon) return 0;
+  // A link inside the root may point anywhere; only what stays under the root counts.
+  if (!plat_path_under(canon.get(), root_path)) return 0;
+  if (plat_stat(canon.get(), &st, 0) != 0 || !kind_wanted(st, want_dir)) return 0;
+  *out = canon.release();
+  return 1;
+}
+
+int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path, int* out_index) {
+  *out_path = nullptr;
+  *out_index = -1;
+  if (!id || !*id) return -1;
+  if (std::strlen(id) > ID_MAX) return -6;
+  if (id_text_refused(id)) return -7;
+  char root_name[ROOT_NAME_CAP];
+  char rel[REL_CAP];
+  if (id_split(id, root_name, rel) != 0) return -1;
+
+  // The named root first, then every other live root in table order. Indexes stay valid
+  // after the lock is released: slots are only appended and marked removed.
+  int candidates[MAX_ROOTS];
+  int n = 0;
+  {
+    plat_guard g(roots->lock);
+    int named = -1;
+    for (int i = 0; i < roots->count && named < 0; i++) {
+      const root_entry& e = roots->entries[i];
+      if (!e.removed && std::strcmp(e.name, root_name) == 0) named = i;
+    }
+    if (named >= 0) candidates[n++] = named;
+    for (int i = 0; i < roots->count; i++) {
+      if (i != named && !roots->entries[i].removed) candidates[n++] = i;
+    }
+  }
+  if (n == 0) return -4;
+
+  for (int k = 0; k < n; k++) {
+    text_ptr root_path;
+    {
+      plat_guard g(roots->lock);
+      root_path.reset(x_strdup(roots->entries[candidates[k]].path));
+    }
+    if (!root_path) return -5;
+    char* found = nullptr;
+    const int r = try_candidate(root_path.get(), rel, want_dir, &found);
+    if (r < 0) return r;
+    if (r == 1) {
+      *out_path = found;
+      *out_index = candidates[k];
+      return 0;
+    }
+  }
+  return -4;
+}
+
+static int resolve_under(const char* root, const char* rel, char* out, int32_t out_size) {
+  if (!out || out_size <= 0) {
+    set_error(-1, "out");
+    return -1;
+  }
+  out[0] = '\0';
+  if (!root || !*root) {
+    set_error(-1, "root");
+    return -1;
+  }
+  text_ptr canon_root(plat_realpath(root));
+  if (!canon_root) {
+    set_error(-4, "root");
+    return -4;
+  }
+  plat_statinfo st;
+  if (plat_stat(canon_root.get(), &st, 1) != 0) {
+    set_error(-4, "stat");
+    return -4;
+  }
+  const char* found = canon_root.get();
+  text_ptr canon;
+  if (rel && *rel) {
+    if (id_text_refused(rel)) {
+      set_error(-7, "refused (D3)");
+      return -7;
+    }
+    if (std::strlen(rel) > ID_MAX) {
+      set_error(-6, "too long");
+      return -6;
+    }
+    char joined[PATH_CAP];
+    if (path_join(joined, sizeof joined, {canon_root.get(), "/", rel})) canon.reset(plat_realpath(joined));
+    if (!canon) {
+      set_error(-4, "no entry");
+      return -4;
+    }
+    if (plat_stat(joined, &st, 0) == 0 && st.is_link) {
+      text_ptr target(plat_realpath(joined));
+      if (!target || !plat_path_under(target.get(), canon_root.get())) {
+        set_error(-7, "refused (D3): link escapes the root");
+        return -7;
+      }
+    }
+    if (!plat_path_under(canon.get(), canon_root.get())) {
+      set_error(-7, "refused (D3)");
+      return -7;
+    }
+    found = canon.get();
+  }
+  std::snprintf(out, static_cast<size_t>(out_size), "%s", found);
+  set_error(0, "resolved");
+  return 0;
+}
+
+extern "C" int vorn3s_resolve(const char* root, const char* rel, char* out, int32_t out_size) noexcept {
+  return export_guard(-5, [&] { return resolve_under(root, rel, out, out_size); });
+}
