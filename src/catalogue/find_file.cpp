@@ -1,0 +1,74 @@
+// Finding the file a file argument designates: by ID (A), by folder and name (B), or by
+// name at the top of every root (C). The fallbacks nest one level only.
+#include <cstring>
+
+#include "catalogue/filearg.h"
+#include "catalogue/resolve.h"
+#include "util/paths.h"
+#include "util/strbuf.h"
+
+static bool empty(const char* s) { return !s || !*s; }
+
+// C: `name` joined to each folder root, or compared with the final component of each
+// file root. Holds the roots lock for the whole walk.
+static int find_by_name(roots_table* roots, const char* name, char** out_path, int* out_index) {
+  if (empty(name)) return -4;
+  plat_guard g(roots->lock);
+  for (int i = 0; i < roots->count; i++) {
+    const root_entry& e = roots->entries[i];
+    if (e.removed) continue;
+    text_ptr found;
+    if (e.is_file) {
+      plat_statinfo st;
+      if (plat_stat(e.path, &st, 1) != 0 || !st.is_file) continue;
+      std::string_view base = final_component(e.path);
+      if (base.size() > 511) base = base.substr(0, 511);
+      if (base != name) continue;
+      found.reset(x_strdup(e.path));
+    } else {
+      strbuf joined;
+      sb_puts(&joined, e.path);
+      sb_putc(&joined, '/');
+      if (sb_puts(&joined, name) != 0 || !joined.buf) continue;
+      found.reset(plat_realpath(joined.buf));
+      if (found && !plat_path_under(found.get(), e.path)) found.reset();
+    }
+    if (found) {
+      *out_path = found.release();
+      *out_index = i;
+      return 0;
+    }
+  }
+  return -4;
+}
+
+// B's own step: the ID folder/name, file wanted. 0, -4 when it does not resolve, -5 when
+// the ID cannot be built.
+static int find_by_folder_id(roots_table* roots, const char* folder, const char* name,
+                             char** out_path, int* out_index) {
+  strbuf id;
+  sb_puts(&id, folder);
+  sb_putc(&id, '/');
+  if (sb_puts(&id, name) != 0 || !id.buf) return -5;
+  return resolve_id(roots, id.buf, 0, out_path, out_index) == 0 ? 0 : -4;
+}
+
+int resolve_openfile(roots_table* roots, const filearg* fa, char** out_path, int* out_index) {
+  *out_index = -1;
+  if (empty(fa->full_name)) {
+    if (!empty(fa->folder)) {
+      if (empty(fa->name)) return -4;
+      const int r = find_by_folder_id(roots, fa->folder, fa->name, out_path, out_index);
+      if (r == 0 || r == -5) return r;
+    }
+    return find_by_name(roots, fa->name, out_path, out_index);
+  }
+  const int r = resolve_id(roots, fa->full_name, 0, out_path, out_index);
+  if (r == 0) return 0;
+  // A full ID that does not resolve is final; a bare name may still be found by its
+  // folder and name, then by its name alone.
+  if (std::strchr(fa->full_name, '/') || empty(fa->name)) return r;
+  if (!empty(fa->folder) && find_by_folder_id(roots, fa->folder, fa->name, out_path, out_index) == 0)
+    return 0;
+  return find_by_name(roots, fa->name, out_path, out_index);
+}

@@ -1,0 +1,183 @@
+// The subtitle scan shared by the Subtitle action and the subtitles query, Base64, and
+// the exported query itself. A candidate is read only when the file it really is lies
+// where its video's root allows: a link beside a video must not hand out other files.
+#include "catalogue/subtitles.h"
+
+#include <cstring>
+
+#include "catalogue/filearg.h"
+#include "plat/plat.h"
+#include "server/roots.h"
+#include "server/settings.h"
+#include "server/vorn3s.h"
+#include "util/media_names.h"
+#include "util/paths.h"
+
+static constexpr char BASE64_ALPHABET[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void base64_put(strbuf* out, const void* bytes, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  char chunk[4 * 256];
+  size_t used = 0;
+  for (size_t i = 0; i < n; i += 3) {
+    const size_t left = n - i;
+    const uint32_t v = static_cast<uint32_t>(p[i]) << 16 |
+                       (left > 1 ? static_cast<uint32_t>(p[i + 1]) << 8 : 0u) |
+                       (left > 2 ? static_cast<uint32_t>(p[i + 2]) : 0u);
+    chunk[used++] = BASE64_ALPHABET[(v >> 18) & 63];
+    chunk[used++] = BASE64_ALPHABET[(v >> 12) & 63];
+    chunk[used++] = left > 1 ? BASE64_ALPHABET[(v >> 6) & 63] : '=';
+    chunk[used++] = left > 2 ? BASE64_ALPHABET[v & 63] : '=';
+    if (used == sizeof chunk) {
+      sb_putn(out, chunk, used);
+      used = 0;
+    }
+  }
+  sb_putn(out, chunk, used);
+}
+
+const char* rel_of(const char* path, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  if (std::strncmp(path, prefix, n) == 0 && is_path_sep(path[n])) return path + n + 1;
+  return path;
+}
+
+static bool within_bound(const char* real, std::string_view video_folder, const subtitle_bound& bound) {
+  if (bound.folder_only) return folder_part(real) == video_folder;
+  return plat_path_under(real, bound.path) == 1;
+}
+
+// Appends one record for a candidate that passed the name tests; false when it is skipped.
+static bool put_candidate(const char* path, const char* name, std::string_view folder,
+                          const subtitle_bound& bound, bool first, strbuf* out) {
+  plat_statinfo st;
+  if (plat_stat(path, &st, 1) != 0 || !st.is_file) return false;
+  if (st.size > static_cast<int64_t>(G_CFG.sub_max_bytes.load())) return false;
+  plat_file* file = plat_fopen_read(path);
+  if (!file) return false;
+  bool taken = false;
+  const text_ptr real(plat_file_realpath(file));
+  if (real && within_bound(real.get(), folder, bound)) {
+    const auto size = static_cast<size_t>(st.size);
+    auto* buf = static_cast<uint8_t*>(std::malloc(size + 1));
+    const int64_t got = buf ? plat_fread_at(file, 0, buf, size) : -1;
+    if (got >= 0) {
+      if (!first) sb_putc(out, ',');
+      sb_puts(out, "{\"Name\":");
+      json_put_string(out, name);
+      sb_puts(out, ",\"Base64\":\"");
+      base64_put(out, buf, static_cast<size_t>(got));
+      sb_puts(out, "\"}");
+      taken = true;
+    }
+    std::free(buf);
+  }
+  plat_fclose(file);
+  return taken;
+}
+
+void subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out) {
+  sb_putc(out, '[');
+  const std::string_view folder = folder_part(video_path);
+  char folder_path[PATH_CAP];
+  plat_dir* dir = (!folder.empty() && path_join(folder_path, sizeof folder_path, {folder}))
+                      ? plat_opendir(folder_path)
+                      : nullptr;
+  if (dir) {
+    bool first = true;
+    while (const char* name = plat_readdir(dir)) {
+      if (!is_subtitle_ext(name) || !std::strstr(name, stem)) continue;
+      char path[PATH_CAP];
+      if (!path_join(path, sizeof path, {folder, name})) continue;
+      if (put_candidate(path, name, folder, bound, first, out)) first = false;
+    }
+    plat_closedir(dir);
+  }
+  sb_putc(out, ']');
+}
+
+static bool has_dotdot(const char* s) { return std::strstr(s, "..") != nullptr; }
+static bool empty(const char* s) { return !s || !*s; }
+
+// Builds the video's path under `root` from the file argument. 0, or the code with its
+// message already stored.
+static int video_path_of(const char* root, const filearg& fa, char* out) {
+  char base[256];
+  root_basename(root, base, sizeof base);
+  bool fits;
+  if (!empty(fa.full_name)) {
+    if (is_path_sep(fa.full_name[0]) || has_dotdot(fa.full_name)) {
+      set_error(-7, "refused");
+      return -7;
+    }
+    fits = path_join(out, PATH_CAP, {root, "/", rel_of(fa.full_name, base)});
+  } else if (!empty(fa.folder)) {
+    if (empty(fa.name)) {
+      set_error(-1, "no name");
+      return -1;
+    }
+    if (has_dotdot(fa.folder)) {
+      set_error(-7, "refused");
+      return -7;
+    }
+    fits = path_join(out, PATH_CAP, {root, "/", rel_of(fa.folder, base), "/", fa.name});
+  } else {
+    if (empty(fa.name)) {
+      set_error(-1, "no name");
+      return -1;
+    }
+    if (has_dotdot(fa.name)) {
+      set_error(-7, "refused");
+      return -7;
+    }
+    fits = path_join(out, PATH_CAP, {root, "/", fa.name});
+  }
+  if (!fits) {
+    set_error(-4, "no entry");
+    return -4;
+  }
+  return 0;
+}
+
+static const char* subtitles_query(const char* root, const char* filejson) {
+  if (empty(root) || empty(filejson)) {
+    set_error(-1, "arg");
+    return "";
+  }
+  text_ptr video;
+  {
+    filearg fa;
+    if (parse_file_arg(filejson, &fa) != 0) {
+      set_error(-1, "json");
+      return "";
+    }
+    char path[PATH_CAP];
+    if (video_path_of(root, fa, path) != 0) return "";
+    video.reset(plat_realpath(path));
+  }
+  if (!video) {
+    set_error(-4, "no entry");
+    return "";
+  }
+  plat_statinfo st;
+  if (plat_stat(video.get(), &st, 1) != 0 || !st.is_file) {
+    set_error(-4, "not a file");
+    return "";
+  }
+  if (!plat_path_under(video.get(), root)) {
+    set_error(-7, "refused");
+    return "";
+  }
+  char stem[512];
+  stem_of(final_component(video.get()).data(), stem, sizeof stem);
+  strbuf sb;
+  subtitle_scan(video.get(), stem, subtitle_bound{root, false}, &sb);
+  const char* text = result_store(sb.buf ? std::string_view(sb.buf, sb.len) : "[]");
+  set_error(0, "ok");
+  return text;
+}
+
+extern "C" const char* vorn3s_subtitles_json(const char* root, const char* filejson) noexcept {
+  return export_guard("", [&] { return subtitles_query(root, filejson); });
+}

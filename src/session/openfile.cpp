@@ -1,0 +1,75 @@
+// OpenFile makes a file the session's open file; Subtitle answers with the subtitle files
+// beside it. Both take a file argument and find the file among the live roots.
+#include "catalogue/filearg.h"
+#include "catalogue/subtitles.h"
+#include "session/session.h"
+#include "session/transfer.h"
+#include "util/media_names.h"
+#include "util/paths.h"
+
+// Receives and parses the file argument, then resolves it. 0 with the owned path and the
+// root index; 1 when the argument arrived but names no file; -3 when it did not arrive.
+static int receive_file_arg(conn_state* cs, filearg* fa, text_ptr* path, int* index) {
+  char* received = nullptr;
+  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return -3;
+  const int parsed = parse_file_arg(received, fa);
+  std::free(received);
+  if (parsed != 0) return 1;
+  char* found = nullptr;
+  if (resolve_openfile(cs->roots, fa, &found, index) != 0) return 1;
+  path->reset(found);
+  return 0;
+}
+
+// The root a resolved path belongs to: a copy of its path and whether it is a file.
+static text_ptr root_of(conn_state* cs, int index, bool* is_file) {
+  plat_guard g(cs->roots->lock);
+  const root_entry& e = cs->roots->entries[index];
+  *is_file = e.is_file != 0;
+  return text_ptr(x_strdup(e.path));
+}
+
+int act_openfile(conn_state* cs) {
+  filearg fa;
+  text_ptr path;
+  int index = -1;
+  const int r = receive_file_arg(cs, &fa, &path, &index);
+  if (r < 0) return r;
+  // Whatever the outcome, the file open before is closed once an argument has arrived.
+  close_open_file(cs);
+  if (r != 0) return 0;
+  plat_statinfo st;
+  if (plat_stat(path.get(), &st, 1) != 0 || !st.is_file) return 0;
+  plat_file* file = plat_fopen_read(path.get());
+  if (!file) return 0;
+  // The path was checked when it was resolved; check the file really opened as well, so
+  // that a link swapped in meanwhile cannot lead out of the root.
+  bool root_is_file;
+  const text_ptr root = root_of(cs, index, &root_is_file);
+  const text_ptr real(plat_file_realpath(file));
+  if (!root || !real || !plat_path_under(real.get(), root.get())) {
+    plat_fclose(file);
+    return 0;
+  }
+  cs->file = file;
+  cs->size = st.size;
+  cs->pos = 0;
+  return 0;
+}
+
+int act_subtitle(conn_state* cs) {
+  filearg fa;
+  text_ptr path;
+  int index = -1;
+  if (receive_file_arg(cs, &fa, &path, &index) != 0) return -3;
+  char stem[512];
+  const char* source = (fa.name && *fa.name) ? fa.name : final_component(path.get()).data();
+  stem_of(source, stem, sizeof stem);
+  bool root_is_file;
+  const text_ptr root = root_of(cs, index, &root_is_file);
+  strbuf reply;
+  if (root) {
+    subtitle_scan(path.get(), stem, subtitle_bound{root.get(), root_is_file}, &reply);
+  }
+  return send_json_reply(cs, reply);
+}
