@@ -1,0 +1,23 @@
+// A small real tree in a fresh temporary folder, removed when the fixture ends.
+#pragma once
+
+#include <string>
+
+struct temp_tree {
+  std::string root;  // canonical absolute path of the folder
+
+  temp_tree();
+  ~temp_tree();
+  temp_tree(const temp_tree&) = delete;
+  temp_tree& operator=(const temp_tree&) = delete;
+
+  std::string path(const std::string& rel) const;  // root + "/" + rel
+  void mkdir(const std::string& rel) const;        // with parents
+  void write(const std::string& rel, const std::string& bytes) const;
+  void write_size(const std::string& rel, size_t size) const;  // bytes i % 251
+  void symlink(const std::string& target, const std::string& rel) const;
+  void fifo(const std::string& rel) const;
+};
+
+// The bytes write_size puts into a file: byte i is i % 251.
+std::string pattern_bytes(size_t offset, size_t n);

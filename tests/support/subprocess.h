@@ -1,0 +1,38 @@
+// The console program run as a child process with its three standard streams on pipes.
+// Every wait is bounded; a child still running at the end is killed by its own id.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct run_result {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out, err;
+};
+
+// Runs the console program with `args`, feeding `input` then closing its standard input.
+run_result run_cli(const std::vector<std::string>& args, const std::string& input = "",
+                   int timeout_ms = 20000);
+
+// A running console program driven line by line.
+struct cli_process {
+  int pid = -1;
+  int in_fd = -1, out_fd = -1, err_fd = -1;
+  std::string out_buf, err_buf;
+
+  explicit cli_process(const std::vector<std::string>& args);
+  ~cli_process();
+  cli_process(const cli_process&) = delete;
+  cli_process& operator=(const cli_process&) = delete;
+
+  bool write(const std::string& text);
+  void close_stdin();
+  // The next line of standard output without its line feed, or none within the time.
+  std::optional<std::string> read_line(int timeout_ms = 10000);
+  void signal(int sig);
+  // The exit status once the child has ended, or none within the time.
+  std::optional<int> wait_exit(int timeout_ms = 10000);
+  // Everything still to come on standard error, read until it closes or the time is up.
+  std::string drain_err(int timeout_ms = 2000);
+};

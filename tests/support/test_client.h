@@ -1,0 +1,44 @@
+// A protocol client for tests: raw bytes over a real TCP connection on 127.0.0.1, with a
+// receive time-out on every read so that a hang fails the test instead of stalling it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct test_client {
+  int fd = -1;
+  int timeout_ms = 5000;
+
+  test_client() = default;
+  ~test_client();
+  test_client(const test_client&) = delete;
+  test_client& operator=(const test_client&) = delete;
+
+  bool connect_to(int port);
+  void close_now();
+
+  bool send_raw(const std::string& bytes);
+  bool send_code(int32_t code, bool little_endian = false);
+  bool send_u32(uint32_t v);
+  bool send_i64(int64_t v);
+  bool send_string(const std::string& text);  // 4-byte big-endian length, then the bytes
+
+  std::optional<std::string> recv_exact(size_t n);
+  std::optional<std::string> recv_string();
+  std::optional<int64_t> recv_i64();
+  // True when the server closes the connection within the time-out, having sent nothing.
+  bool closed_by_peer();
+  // True when nothing at all arrives within `ms` (and the connection stays open).
+  bool silent_for(int ms);
+};
+
+std::string be32(uint32_t v);
+std::string be64(int64_t v);
+
+// A server started for one test through the exported interface on 127.0.0.1, port 0.
+struct test_server {
+  int port = 0;
+  explicit test_server(std::initializer_list<std::string> roots = {});
+  ~test_server();
+};
