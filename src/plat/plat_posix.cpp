@@ -159,6 +159,11 @@ int64_t plat_fread_at(plat_file* file, uint64_t offset, void* buf, size_t n) {
     if (at > static_cast<uint64_t>(INT64_MAX)) break;
     size_t want = n - done;
     if (want > static_cast<size_t>(SSIZE_MAX)) want = static_cast<size_t>(SSIZE_MAX);
+    // pread refuses a range whose end passes the largest offset; no file reaches that far,
+    // so the bytes beyond it are past the end, not an error.
+    const uint64_t room = static_cast<uint64_t>(INT64_MAX) - at;
+    if (want > room) want = static_cast<size_t>(room);
+    if (want == 0) break;
     const ssize_t r = pread(file->fd, p + done, want, static_cast<off_t>(at));
     if (r < 0) {
       if (errno == EINTR) continue;

@@ -20,8 +20,10 @@ void sb_free(strbuf* sb) {
 }
 
 int sb_putn(strbuf* sb, const void* bytes, size_t n) {
+  // The growth target is len + n + 2; a size that cannot even be counted must fail here,
+  // or the sum would wrap and the copy would run past the storage.
+  if (n > SIZE_MAX - 2 - sb->len) return -1;
   const size_t need = sb->len + n + 1;
-  if (need < sb->len) return -1;  // the size itself overflowed
   if (sb->cap < need) {
     // Grow to one byte more than needed, by doubling from 256.
     size_t cap = sb->cap ? sb->cap : 256;

@@ -1,0 +1,241 @@
+// Sockets, threads, locks and the clock of the platform layer, on real loopback
+// connections.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "plat/plat.h"
+#include "support/test_client.h"
+
+namespace {
+
+// A listener on 127.0.0.1 with an OS-chosen port, closed at the end of the scope.
+struct listener {
+  plat_socket s = PLAT_NO_SOCKET;
+  int port = -1;
+  listener() {
+    EXPECT_EQ(plat_tcp_listen("127.0.0.1", 0, &s), 0);
+    port = plat_sock_port(s);
+    EXPECT_GT(port, 0);
+  }
+  ~listener() { plat_sock_close(s); }
+};
+
+// One accepted connection: `client` is the test's end, `server` the layer's.
+struct connection {
+  listener l;
+  test_client client;
+  plat_socket server = PLAT_NO_SOCKET;
+  connection() {
+    EXPECT_TRUE(client.connect_to(l.port));
+    EXPECT_EQ(plat_poll1(l.s, PLAT_POLL_READ, 5000), PLAT_POLL_READ);
+    server = plat_accept(l.s);
+    EXPECT_NE(server, PLAT_NO_SOCKET);
+  }
+  ~connection() { plat_sock_close(server); }
+};
+
+}  // namespace
+
+TEST(plat_net, init_twice_and_closing_no_socket) {
+  EXPECT_EQ(plat_net_init(), 0);
+  EXPECT_EQ(plat_net_init(), 0);
+  plat_sock_close(PLAT_NO_SOCKET);  // nothing happens
+  EXPECT_EQ(plat_poll1(PLAT_NO_SOCKET, PLAT_POLL_READ, 0), -1);
+}
+
+TEST(plat_net, ipv4_parse) {
+  struct ip_case { const char* text; int want; };
+  static const ip_case CASES[] = {
+      {"127.0.0.1", 1}, {"0.0.0.0", 1}, {"255.255.255.255", 1}, {"256.0.0.1", 0},
+      {"1.2.3", 0},     {"", 0},        {nullptr, 0},           {" 127.0.0.1", 0},
+      {"127.0.0.1 ", 0}, {"::1", 0},    {"localhost", 0},       {"1.2.3.4.5", 0},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.text ? c.text : "(null)");
+    EXPECT_EQ(plat_ipv4_parse(c.text), c.want);
+  }
+}
+
+TEST(plat_net, listen_refusals) {
+  plat_socket s = 12345;
+  EXPECT_EQ(plat_tcp_listen("not-an-ip", 0, &s), -2);
+  EXPECT_EQ(s, PLAT_NO_SOCKET);
+  listener taken;
+  EXPECT_EQ(plat_tcp_listen("127.0.0.1", taken.port, &s), -2);  // the port is in use
+  EXPECT_EQ(s, PLAT_NO_SOCKET);
+  EXPECT_EQ(plat_sock_port(PLAT_NO_SOCKET), -1);
+}
+
+TEST(plat_poll1, listener_times_out_then_sees_a_waiting_connection) {
+  listener l;
+  const uint64_t start = plat_now_ms();
+  EXPECT_EQ(plat_poll1(l.s, PLAT_POLL_READ, 300), 0);
+  EXPECT_LT(plat_now_ms() - start, 10000u);
+  EXPECT_EQ(plat_accept(l.s), PLAT_NO_SOCKET);  // never blocks when nobody waits
+
+  test_client c;
+  ASSERT_TRUE(c.connect_to(l.port));
+  EXPECT_EQ(plat_poll1(l.s, PLAT_POLL_READ, 5000), PLAT_POLL_READ);
+  const plat_socket s = plat_accept(l.s);
+  ASSERT_NE(s, PLAT_NO_SOCKET);
+  EXPECT_EQ(plat_accept(l.s), PLAT_NO_SOCKET);
+  plat_sock_close(s);
+}
+
+TEST(plat_poll1, readiness_of_a_connected_socket) {
+  connection c;
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_WRITE, 5000), PLAT_POLL_WRITE);
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ, 0), 0);
+  char b[8];
+  EXPECT_EQ(plat_recv(c.server, b, sizeof b), -2);  // nothing there: would block
+
+  ASSERT_TRUE(c.client.send_raw("hey"));
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ, 5000), PLAT_POLL_READ);
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ | PLAT_POLL_WRITE, 5000),
+            PLAT_POLL_READ | PLAT_POLL_WRITE);
+  ASSERT_EQ(plat_recv(c.server, b, sizeof b), 3);
+  EXPECT_EQ(std::string(b, 3), "hey");
+
+  ASSERT_EQ(plat_send(c.server, "back", 4), 4);
+  EXPECT_EQ(c.client.recv_exact(4), "back");
+}
+
+TEST(plat_poll1, peer_close_shows_as_readable_and_receive_reports_the_end) {
+  connection c;
+  c.client.close_now();
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ, 5000) & PLAT_POLL_READ, PLAT_POLL_READ);
+  char b[4];
+  EXPECT_EQ(plat_recv(c.server, b, sizeof b), 0);
+}
+
+TEST(plat_poll1, reset_shows_as_readable_even_when_only_writing_is_asked) {
+  connection c;
+  const linger hard{1, 0};  // close with a reset
+  ASSERT_EQ(setsockopt(c.client.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+  c.client.close_now();
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_WRITE, 5000) & PLAT_POLL_READ, PLAT_POLL_READ);
+  char b[4];
+  EXPECT_EQ(plat_recv(c.server, b, sizeof b), -1);
+}
+
+TEST(plat_poll1, a_closed_descriptor_is_not_ready) {
+  const int fd = dup(STDERR_FILENO);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_EQ(plat_poll1(static_cast<plat_socket>(fd), PLAT_POLL_READ, 100), 0);
+}
+
+TEST(plat_sock_shutdown, wakes_a_wait_on_the_listener) {
+  listener l;
+  std::atomic<int> result{-99};
+  std::thread waiter([&] { result = plat_poll1(l.s, PLAT_POLL_READ, 20000); });
+  plat_sleep_ms(100);
+  const uint64_t start = plat_now_ms();
+  plat_sock_shutdown(l.s);
+  waiter.join();
+  EXPECT_GE(result.load(), 1);
+  EXPECT_LT(plat_now_ms() - start, 10000u);
+}
+
+TEST(plat_set_nodelay, switches_nagle_off) {
+  connection c;
+  EXPECT_EQ(plat_set_nodelay(c.server), 0);
+  int v = 0;
+  socklen_t len = sizeof v;
+  ASSERT_EQ(getsockopt(static_cast<int>(c.server), IPPROTO_TCP, TCP_NODELAY, &v, &len), 0);
+  EXPECT_NE(v, 0);
+}
+
+namespace {
+int set_flag(void* arg) {
+  static_cast<std::atomic<int>*>(arg)->store(42);
+  return 0;
+}
+
+int report_stack(void* arg) {
+  pthread_attr_t attr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+  }
+  *static_cast<size_t*>(arg) = size;
+  return 0;
+}
+}  // namespace
+
+TEST(plat_thread, start_and_join) {
+  std::atomic<int> flag{0};
+  plat_thread t = nullptr;
+  ASSERT_EQ(plat_thread_start(&t, set_flag, &flag), 0);
+  ASSERT_NE(t, nullptr);
+  plat_thread_join(t);
+  EXPECT_EQ(flag.load(), 42);
+
+  // Deep call chains with large path buffers run on these threads.
+  size_t stack = 0;
+  ASSERT_EQ(plat_thread_start(&t, report_stack, &stack), 0);
+  plat_thread_join(t);
+  EXPECT_GE(stack, size_t{1024 * 1024});
+}
+
+TEST(plat_thread, detached_thread_runs_on_by_itself) {
+  std::atomic<int> flag{0};
+  plat_thread t = nullptr;
+  ASSERT_EQ(plat_thread_start(&t, set_flag, &flag), 0);
+  plat_thread_detach(t);
+  for (int i = 0; i < 1000 && flag.load() != 42; i++) plat_sleep_ms(10);
+  EXPECT_EQ(flag.load(), 42);
+}
+
+namespace {
+struct contended {
+  plat_mutex m;
+  long counter = 0;         // guarded by m, deliberately not atomic
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+};
+
+int hammer(void* arg) {
+  auto* c = static_cast<contended*>(arg);
+  for (int i = 0; i < 20000; i++) {
+    plat_guard g(c->m);
+    if (c->inside.fetch_add(1) != 0) c->overlaps++;
+    c->counter++;
+    c->inside.fetch_sub(1);
+  }
+  return 0;
+}
+}  // namespace
+
+TEST(plat_mutex, one_holder_at_a_time) {
+  contended c;
+  plat_thread threads[4];
+  for (auto& t : threads) ASSERT_EQ(plat_thread_start(&t, hammer, &c), 0);
+  for (auto& t : threads) plat_thread_join(t);
+  EXPECT_EQ(c.counter, 4 * 20000);
+  EXPECT_EQ(c.overlaps.load(), 0);
+}
+
+TEST(plat_clock, monotonic_and_sleep_waits_at_least_its_time) {
+  uint64_t last = plat_now_ms();
+  for (int i = 0; i < 10000; i++) {
+    const uint64_t now = plat_now_ms();
+    ASSERT_GE(now, last);
+    last = now;
+  }
+  const uint64_t before = plat_now_ms();
+  plat_sleep_ms(50);
+  EXPECT_GE(plat_now_ms() - before, 50u);
+  plat_sleep_ms(0);
+  plat_sleep_ms(-5);  // nothing to wait for
+}

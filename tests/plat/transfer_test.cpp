@@ -1,0 +1,232 @@
+// The timed transfer primitives over real loopback connections: exact counts, strings at
+// and past the limit, peers that close, stall or have gone.
+#include "session/transfer.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+
+#include "plat/plat.h"
+#include "server/vorn3s.h"
+#include "support/test_client.h"
+#include "util/strbuf.h"
+
+namespace {
+
+// One loopback connection: `peer` is the test's end, `sock` the non-blocking end that the
+// session would use.
+struct link_pair {
+  plat_socket listen_sock = PLAT_NO_SOCKET;
+  plat_socket sock = PLAT_NO_SOCKET;
+  test_client peer;
+
+  link_pair() {
+    EXPECT_EQ(plat_tcp_listen("127.0.0.1", 0, &listen_sock), 0);
+    EXPECT_TRUE(peer.connect_to(plat_sock_port(listen_sock)));
+    EXPECT_GE(plat_poll1(listen_sock, PLAT_POLL_READ, 5000), 1);
+    sock = plat_accept(listen_sock);
+    EXPECT_NE(sock, PLAT_NO_SOCKET);
+  }
+  ~link_pair() {
+    plat_sock_close(sock);
+    plat_sock_close(listen_sock);
+  }
+};
+
+constexpr int WAIT_MS = 5000;
+
+}  // namespace
+
+TEST(transfer, exact_counts_in_both_directions) {
+  link_pair p;
+  const std::string big = std::string(3 * 1024 * 1024, 'x') + "end";
+  // The peer reads while we send: the send has to continue over many partial writes.
+  std::string got;
+  std::thread reader([&] { got = p.peer.recv_exact(big.size()).value_or("short"); });
+  EXPECT_EQ(sock_send_all(p.sock, big.data(), big.size(), WAIT_MS), 0);
+  reader.join();
+  EXPECT_TRUE(got == big);
+
+  // Received in pieces that arrive one after another.
+  std::thread writer([&] {
+    for (const char* piece : {"ab", "cdef", "g"}) {
+      p.peer.send_raw(piece);
+      plat_sleep_ms(20);
+    }
+  });
+  char buf[7];
+  EXPECT_EQ(sock_recv_exact(p.sock, buf, sizeof buf, WAIT_MS), 0);
+  writer.join();
+  EXPECT_EQ(std::string(buf, sizeof buf), "abcdefg");
+}
+
+TEST(transfer, nothing_to_move_succeeds_without_waiting) {
+  // No socket at all: any wait would fail, so success shows that none happened.
+  const uint64_t start = plat_now_ms();
+  EXPECT_EQ(sock_recv_exact(PLAT_NO_SOCKET, nullptr, 0, 60000), 0);
+  EXPECT_EQ(sock_send_all(PLAT_NO_SOCKET, nullptr, 0, 60000), 0);
+  link_pair p;
+  EXPECT_EQ(sock_recv_exact(p.sock, nullptr, 0, 60000), 0);
+  EXPECT_LT(plat_now_ms() - start, 10000u);
+}
+
+TEST(transfer, receive_times_out) {
+  link_pair p;
+  ASSERT_TRUE(p.peer.send_raw("ab"));  // part of what is expected, then silence
+  char buf[4];
+  const uint64_t start = plat_now_ms();
+  EXPECT_EQ(sock_recv_exact(p.sock, buf, sizeof buf, 1000), -1);
+  EXPECT_LT(plat_now_ms() - start, 10000u);
+}
+
+TEST(transfer, send_times_out_when_the_peer_stops_reading) {
+  link_pair p;
+  const int small = 4096;
+  setsockopt(static_cast<int>(p.sock), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(p.peer.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string big(16 * 1024 * 1024, 'y');
+  const uint64_t start = plat_now_ms();
+  EXPECT_EQ(sock_send_all(p.sock, big.data(), big.size(), 1000), -1);
+  EXPECT_LT(plat_now_ms() - start, 10000u);
+}
+
+TEST(transfer, peer_closing_midway_fails_the_receive) {
+  {
+    link_pair p;
+    ASSERT_TRUE(p.peer.send_raw("abc"));
+    p.peer.close_now();
+    char buf[8];
+    EXPECT_EQ(sock_recv_exact(p.sock, buf, sizeof buf, WAIT_MS), -1);
+  }
+  {
+    link_pair p;
+    ASSERT_TRUE(p.peer.send_raw(be32(10) + "abc"));
+    p.peer.close_now();
+    char* out = nullptr;
+    EXPECT_EQ(read_string(p.sock, &out, WAIT_MS), -1);
+    EXPECT_EQ(out, nullptr);
+  }
+  {
+    link_pair p;
+    ASSERT_TRUE(p.peer.send_raw(std::string("\0\0", 2)));  // half a length
+    p.peer.close_now();
+    char* out = nullptr;
+    EXPECT_EQ(read_string(p.sock, &out, WAIT_MS), -1);
+    EXPECT_EQ(out, nullptr);
+  }
+}
+
+TEST(transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
+  // The default action of SIGPIPE ends the process; the sends must never raise it.
+  struct sigaction dfl{}, old{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
+
+  link_pair p;
+  p.peer.close_now();
+  const std::string chunk(64 * 1024, 'z');
+  int failed_at = -1;
+  for (int i = 0; i < 100 && failed_at < 0; i++) {
+    if (sock_send_all(p.sock, chunk.data(), chunk.size(), 1000) != 0) failed_at = i;
+    else plat_sleep_ms(10);  // let the reset come back
+  }
+  EXPECT_GE(failed_at, 0);
+  EXPECT_EQ(w_string(p.sock, "still alive", 1000), -1);
+  sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST(w_string, sends_length_and_bytes_up_to_the_limit) {
+  ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
+  link_pair p;
+  struct send_case { std::string text; int result; };
+  const send_case CASES[] = {
+      {std::string(256, 'm'), 0},
+      {std::string(257, 'n'), -1},
+      {"caf\xc3\xa9", 0},
+      {std::string(300, 'o'), -1},
+      {"after", 0},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.text.size());
+    EXPECT_EQ(w_string(p.sock, c.text.c_str(), WAIT_MS), c.result);
+  }
+  // Only the accepted texts went out, each whole: a refused one sent not even its length.
+  for (const auto& c : CASES) {
+    if (c.result != 0) continue;
+    SCOPED_TRACE(c.text.size());
+    EXPECT_EQ(p.peer.recv_exact(4), be32(static_cast<uint32_t>(c.text.size())));
+    EXPECT_EQ(p.peer.recv_exact(c.text.size()), c.text);
+  }
+  EXPECT_TRUE(p.peer.silent_for(200));
+}
+
+TEST(w_string, empty_and_null_are_four_zero_bytes) {
+  link_pair p;
+  EXPECT_EQ(w_string(p.sock, "", WAIT_MS), 0);
+  EXPECT_EQ(w_string(p.sock, nullptr, WAIT_MS), 0);
+  EXPECT_EQ(p.peer.recv_exact(8), std::string(8, '\0'));
+  EXPECT_TRUE(p.peer.silent_for(200));
+}
+
+TEST(read_string, accepts_up_to_the_limit) {
+  ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
+  link_pair p;
+  for (const std::string& text : {std::string(256, 'a'), std::string(), std::string("x"),
+                                 std::string("\xe6\x97\xa5\xff")}) {
+    SCOPED_TRACE(text.size());
+    ASSERT_TRUE(p.peer.send_string(text));
+    char* out = nullptr;
+    ASSERT_EQ(read_string(p.sock, &out, WAIT_MS), 0);
+    text_ptr owned(out);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(std::string(out), text);
+  }
+}
+
+TEST(read_string, refuses_a_length_past_the_limit_without_reading_on) {
+  ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
+  for (uint32_t len : {257u, 0x7fffffffu, 0xffffffffu}) {
+    SCOPED_TRACE(len);
+    link_pair p;
+    ASSERT_TRUE(p.peer.send_raw(be32(len) + "rest"));
+    char sentinel = 0;
+    char* out = &sentinel;
+    EXPECT_EQ(read_string(p.sock, &out, WAIT_MS), -1);
+    EXPECT_EQ(out, &sentinel);
+    char rest[4];
+    ASSERT_EQ(sock_recv_exact(p.sock, rest, 4, WAIT_MS), 0);  // still in the stream
+    EXPECT_EQ(std::string(rest, 4), "rest");
+  }
+}
+
+TEST(read_string, refuses_a_zero_byte_anywhere_inside) {
+  for (const std::string& text : {std::string("\0bcde", 5), std::string("ab\0de", 5),
+                                 std::string("abcd\0", 5), std::string(1, '\0')}) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    link_pair p;
+    ASSERT_TRUE(p.peer.send_string(text));
+    char sentinel = 0;
+    char* out = &sentinel;
+    EXPECT_EQ(read_string(p.sock, &out, WAIT_MS), -1);
+    EXPECT_EQ(out, &sentinel);
+  }
+}
+
+TEST(read_string, times_out_on_a_silent_peer) {
+  link_pair p;
+  ASSERT_TRUE(p.peer.send_raw(be32(5) + "ab"));
+  char* out = nullptr;
+  const uint64_t start = plat_now_ms();
+  EXPECT_EQ(read_string(p.sock, &out, 1000), -1);
+  EXPECT_LT(plat_now_ms() - start, 10000u);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST(sock_set_nodelay, succeeds_on_a_connection) {
+  link_pair p;
+  EXPECT_EQ(sock_set_nodelay(p.sock), 0);
+}
