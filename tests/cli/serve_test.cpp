@@ -1,0 +1,314 @@
+// The serve command driven through pipes: option handling, the banner, each console line,
+// and how end of input and signals end the console.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/fixture.h"
+#include "support/subprocess.h"
+#include "support/test_client.h"
+
+namespace {
+
+const std::string HANDSHAKE = R"({"Version":3,"Platform":"quorvane-c"})";
+
+using args = std::vector<std::string>;
+
+std::string folder_record(const std::string& name, const std::string& path) {
+  return R"({"Name":")" + name + R"(","Path":")" + path + R"(","Kind":"folder"})";
+}
+
+// Reads the banner "listening IP:PORT roots=N handshake=..." and returns the port, or 0
+// when the banner is not of that form.
+int read_banner(cli_process& p, const std::string& ip, int roots,
+                const std::string& handshake = HANDSHAKE) {
+  const auto line = p.read_line();
+  if (!line) {
+    ADD_FAILURE() << "no banner; stderr: " << p.drain_err();
+    return 0;
+  }
+  const std::string head = "listening " + ip + ":";
+  if (line->rfind(head, 0) != 0) {
+    ADD_FAILURE() << *line;
+    return 0;
+  }
+  const size_t blank = line->find(' ', head.size());
+  const std::string port = line->substr(head.size(), blank - head.size());
+  EXPECT_EQ(line->substr(blank), " roots=" + std::to_string(roots) + " handshake=" + handshake);
+  return std::stoi(port);
+}
+
+// Sends one command and returns the line that answers it.
+std::optional<std::string> ask(cli_process& p, const std::string& line) {
+  EXPECT_TRUE(p.write(line + "\n"));
+  return p.read_line();
+}
+
+// A console started on 127.0.0.1 with a free port and the given roots.
+struct console {
+  cli_process proc;
+  int port = 0;
+  explicit console(const std::vector<std::string>& roots, const args& extra = {})
+      : proc(make_args(roots, extra)) {
+    port = read_banner(proc, "127.0.0.1", static_cast<int>(roots.size()));
+  }
+  static args make_args(const std::vector<std::string>& roots, const args& extra) {
+    args a = {"serve", "--bind", "127.0.0.1", "--port", "0"};
+    for (const auto& r : roots) {
+      a.push_back("--root");
+      a.push_back(r);
+    }
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+  std::string status(int running, int conns) const {
+    return "running=" + std::to_string(running) + " port=" + std::to_string(running ? port : 0) +
+           " conns=" + std::to_string(conns);
+  }
+};
+
+}  // namespace
+
+TEST(serve_console, banner_then_status_roots_add_and_remove) {
+  temp_tree tree;
+  for (const char* d : {"Movies", "Music", "Shows"}) tree.mkdir(d);
+  console c({tree.path("Movies")});
+  ASSERT_GT(c.port, 0);
+
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 0));
+  EXPECT_EQ(ask(c.proc, "roots"), "root 0 " + folder_record("Movies", tree.path("Movies")));
+  EXPECT_EQ(ask(c.proc, "add " + tree.path("Music")), "add 1 root 1 added");
+  EXPECT_EQ(ask(c.proc, "add " + tree.path("Shows")), "add 2 root 2 added");
+  EXPECT_EQ(ask(c.proc, "add " + tree.path("Music")), "add -2 root already added");
+  EXPECT_EQ(ask(c.proc, "remove " + tree.path("Music")), "remove 0 removed");
+  EXPECT_EQ(ask(c.proc, "remove " + tree.path("Music")), "remove -4 not a root");
+  EXPECT_EQ(ask(c.proc, "remove " + tree.path("gone")), "remove -4 cannot resolve");
+
+  // After a removal, roots lists the live slots only, in slot order.
+  ASSERT_TRUE(c.proc.write("roots\n"));
+  EXPECT_EQ(c.proc.read_line(), "root 0 " + folder_record("Movies", tree.path("Movies")));
+  EXPECT_EQ(c.proc.read_line(), "root 2 " + folder_record("Shows", tree.path("Shows")));
+
+  // The server the console runs serves clients, and status counts them.
+  test_client client;
+  ASSERT_TRUE(client.connect_to(c.port));
+  ASSERT_TRUE(client.send_code(3320));
+  EXPECT_EQ(client.recv_string(), HANDSHAKE);
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 1));
+  client.close_now();
+
+  ASSERT_TRUE(c.proc.write("quit\n"));
+  EXPECT_EQ(c.proc.wait_exit(), 0);
+  EXPECT_EQ(c.proc.read_line(1000), std::nullopt);
+  EXPECT_EQ(c.proc.drain_err(), "");
+}
+
+TEST(serve_console, roots_prints_nothing_without_roots) {
+  console c({});
+  ASSERT_GT(c.port, 0);
+  ASSERT_TRUE(c.proc.write("roots\n"));
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 0));
+}
+
+// Trailing line feeds, carriage returns and blanks are cut; tabs and leading blanks stay.
+TEST(serve_console, lines_are_trimmed_at_the_end_only) {
+  temp_tree tree;
+  tree.mkdir("Movies");
+  console c({});
+  ASSERT_GT(c.port, 0);
+  struct line_case {
+    std::string line, reply;
+  };
+  const line_case CASES[] = {
+      {"status  \r", c.status(1, 0)},
+      {"status\r\r \r", c.status(1, 0)},
+      {"status\t", "?"},
+      {" status", "?"},
+      {"Status", "?"},
+      {"Quit", "?"},
+      {" quit", "?"},
+      {"quit\t", "?"},
+      {"quitx", "?"},
+      {"add", "?"},
+      {"add   ", "?"},
+      {"remove", "?"},
+      {"remove \r", "?"},
+      {"addx", "?"},
+      {"add " + tree.path("nothing"), "add -4 cannot resolve " + tree.path("nothing")},
+      {"add  " + tree.path("Movies"), "add -4 cannot resolve  " + tree.path("Movies")},
+      {"add " + tree.path("Movies") + "  \r", "add 0 root 0 added"},
+      {"remove  " + tree.path("Movies"), "remove -4 cannot resolve"},
+      {"roots", "root 0 " + folder_record("Movies", tree.path("Movies"))},
+  };
+  for (const auto& lc : CASES) {
+    SCOPED_TRACE(lc.line);
+    EXPECT_EQ(ask(c.proc, lc.line), lc.reply);
+  }
+  // An empty line, or one of blanks only, prints nothing: the next line answers the next
+  // command.
+  ASSERT_TRUE(c.proc.write("\n  \n\r\n"));
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 0));
+
+  ASSERT_TRUE(c.proc.write("quit   \r\n"));
+  EXPECT_EQ(c.proc.wait_exit(), 0);
+  EXPECT_EQ(c.proc.read_line(1000), std::nullopt);
+}
+
+// A line longer than 2047 bytes reaches the console as several pieces of at most 2047.
+TEST(serve_console, long_lines_are_handled_in_pieces) {
+  console c({});
+  ASSERT_GT(c.port, 0);
+  ASSERT_TRUE(c.proc.write(std::string(2047, 'x') + "status\n"));
+  EXPECT_EQ(c.proc.read_line(), "?");
+  EXPECT_EQ(c.proc.read_line(), c.status(1, 0));
+
+  // Two full pieces, then the line feed alone, which is an empty line.
+  ASSERT_TRUE(c.proc.write(std::string(4094, 'y') + "\n"));
+  EXPECT_EQ(c.proc.read_line(), "?");
+  EXPECT_EQ(c.proc.read_line(), "?");
+  // 2046 bytes and the line feed are one piece.
+  ASSERT_TRUE(c.proc.write(std::string(2046, 'z') + "\n"));
+  EXPECT_EQ(c.proc.read_line(), "?");
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 0));
+
+  // A path cut by the piece limit is added as the cut text.
+  const std::string tail(2047 - 4, 'p');
+  ASSERT_TRUE(c.proc.write("add " + tail + "quit\n"));
+  EXPECT_EQ(c.proc.read_line(), "add -1 path too long");
+  EXPECT_EQ(c.proc.wait_exit(), 0);
+}
+
+TEST(serve_console, last_line_without_line_feed_is_still_a_command) {
+  const run_result r = run_cli({"serve", "--bind", "127.0.0.1", "--port", "0"}, "status\nquit");
+  EXPECT_EQ(r.status, 0);
+  const size_t lf = r.out.find('\n');
+  ASSERT_NE(lf, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(0, 10), "listening ");
+  const std::string rest = r.out.substr(lf + 1);
+  EXPECT_EQ(rest.substr(0, 15), "running=1 port=");
+  EXPECT_EQ(rest.back(), '\n');
+  EXPECT_EQ(rest.find('\n'), rest.size() - 1);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(serve_options, banner_shows_the_settings_and_the_bound_port) {
+  temp_tree tree;
+  tree.mkdir("Movies");
+  // A port without digits is 0, so the system chooses; later options replace earlier ones.
+  cli_process p({"serve", "--bind", "0.0.0.0", "--port", "3320", "--platform", "first", "--root",
+                 tree.path("Movies"), "--bind", "127.0.0.1", "--port", "none", "--platform",
+                 "box", "--order", "big"});
+  const int port = read_banner(p, "127.0.0.1", 1, R"({"Version":3,"Platform":"box"})");
+  ASSERT_GT(port, 0);
+
+  // The byte order is fixed to big: a little-endian HandShake is an unknown code.
+  test_client little;
+  ASSERT_TRUE(little.connect_to(port));
+  ASSERT_TRUE(little.send_raw(std::string("\xf8\x0c\x00\x00", 4)));
+  EXPECT_TRUE(little.silent_for(300));
+  test_client big;
+  ASSERT_TRUE(big.connect_to(port));
+  ASSERT_TRUE(big.send_code(3320));
+  EXPECT_EQ(big.recv_string(), R"({"Version":3,"Platform":"box"})");
+
+  ASSERT_TRUE(p.write("quit\n"));
+  EXPECT_EQ(p.wait_exit(), 0);
+}
+
+TEST(serve_options, refusals_end_with_status_1) {
+  temp_tree tree;
+  tree.mkdir("Movies");
+  const std::string movies = tree.path("Movies");
+  struct refusal {
+    args argv;
+    std::string err;
+  };
+  const refusal CASES[] = {
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--order", "BIG"}, ""},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--order", ""}, ""},
+      {{"serve", "--bind", "0.0.0.0", "--port", "0"},
+       "start: bind_ip must be an IPv4 literal of one interface (D12)\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--root", movies, "--root", movies + "/"},
+       "start: root already added\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "65536"}, "start: port range\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "-1"}, "start: port range\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--root", tree.path("gone")},
+       "start: cannot resolve " + tree.path("gone") + "\n"},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.argv[2] + " " + c.argv.back());
+    const run_result r = run_cli(c.argv, "status\nquit\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+TEST(serve_options, sixty_four_roots_are_accepted_and_a_sixty_fifth_is_usage) {
+  temp_tree tree;
+  args argv = {"serve", "--bind", "127.0.0.1", "--port", "0"};
+  for (int i = 0; i < 65; i++) {
+    const std::string dir = "r" + std::to_string(i);
+    tree.mkdir(dir);
+    argv.push_back("--root");
+    argv.push_back(tree.path(dir));
+  }
+  const run_result over = run_cli(argv);
+  EXPECT_EQ(over.status, 2);
+  EXPECT_EQ(over.out, "");
+  EXPECT_EQ(over.err.substr(0, 7), "usage:\n");
+
+  argv.resize(argv.size() - 2);
+  cli_process p(argv);
+  EXPECT_GT(read_banner(p, "127.0.0.1", 64), 0);
+  ASSERT_TRUE(p.write("quit\n"));
+  EXPECT_EQ(p.wait_exit(), 0);
+}
+
+// At the end of its input the console keeps the server running until a signal ends it.
+TEST(serve_signals, end_of_input_keeps_serving_until_a_signal) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    console c({});
+    ASSERT_GT(c.port, 0);
+    // The answer shows that the console loop, and so its handler, is in place.
+    EXPECT_EQ(ask(c.proc, "status"), c.status(1, 0));
+    c.proc.close_stdin();
+    EXPECT_EQ(c.proc.wait_exit(500), std::nullopt);
+
+    test_client client;
+    ASSERT_TRUE(client.connect_to(c.port));
+    ASSERT_TRUE(client.send_code(3320));
+    EXPECT_EQ(client.recv_string(), HANDSHAKE);
+    client.close_now();
+
+    c.proc.signal(sig);
+    EXPECT_EQ(c.proc.wait_exit(10000), 0);
+    EXPECT_EQ(c.proc.drain_err(), "");
+  }
+}
+
+TEST(serve_signals, interrupt_ends_a_console_waiting_for_a_line) {
+  console c({});
+  ASSERT_GT(c.port, 0);
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 0));
+  c.proc.signal(SIGINT);
+  EXPECT_EQ(c.proc.wait_exit(10000), 0);
+  EXPECT_EQ(c.proc.read_line(1000), std::nullopt);
+}
+
+// Sessions still open when the console ends do not hold the process.
+TEST(serve_signals, quit_with_an_open_session_ends_the_process) {
+  console c({});
+  ASSERT_GT(c.port, 0);
+  test_client client;
+  ASSERT_TRUE(client.connect_to(c.port));
+  ASSERT_TRUE(client.send_code(3320));
+  EXPECT_EQ(client.recv_string(), HANDSHAKE);
+  ASSERT_TRUE(c.proc.write("quit\n"));
+  EXPECT_EQ(c.proc.wait_exit(10000), 0);
+  EXPECT_TRUE(client.closed_by_peer());
+}

@@ -1,0 +1,244 @@
+// The roots table on real folders, files, links and FIFOs: display names, duplicates,
+// the 64-slot limit, removal, and the JSON record of each slot.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "server/vorn3s.h"
+#include "support/fixture.h"
+
+namespace {
+
+std::string folder_record(const std::string& name, const std::string& path) {
+  return R"({"Name":")" + name + R"(","Path":")" + path + R"(","Kind":"folder"})";
+}
+
+void expect_error(int code, const char* message) {
+  EXPECT_EQ(vorn3s_last_code(), code);
+  EXPECT_STREQ(vorn3s_last_error(), message);
+}
+
+// Changes the working folder for one scope and goes back afterwards.
+struct cwd_guard {
+  std::string old;
+  explicit cwd_guard(const std::string& to) {
+    char buf[PATH_MAX];
+    if (getcwd(buf, sizeof buf)) old = buf;
+    EXPECT_EQ(chdir(to.c_str()), 0);
+  }
+  ~cwd_guard() {
+    if (!old.empty()) (void)!chdir(old.c_str());
+  }
+};
+
+}  // namespace
+
+TEST(roots, folders_with_the_same_base_name_get_tildes) {
+  temp_tree tree;
+  for (const char* d : {"a/Music", "b/Music", "c/Music", "d/Music"}) tree.mkdir(d);
+
+  EXPECT_EQ(vorn3s_add_root(tree.path("a/Music").c_str()), 0);
+  expect_error(0, "root 0 added");
+  EXPECT_EQ(vorn3s_add_root(tree.path("b/Music").c_str()), 1);
+  EXPECT_EQ(vorn3s_add_root(tree.path("c/Music").c_str()), 2);
+  expect_error(0, "root 2 added");
+  EXPECT_EQ(vorn3s_root_json(0), folder_record("Music", tree.path("a/Music")));
+  EXPECT_EQ(vorn3s_root_json(1), folder_record("Music~", tree.path("b/Music")));
+  EXPECT_EQ(vorn3s_root_json(2), folder_record("Music~~", tree.path("c/Music")));
+  EXPECT_EQ(vorn3s_root_count(), 3);
+
+  // Only live roots count: once the first is gone its name is free again.
+  ASSERT_EQ(vorn3s_remove_root(tree.path("a/Music").c_str()), 0);
+  EXPECT_EQ(vorn3s_add_root(tree.path("d/Music").c_str()), 3);
+  EXPECT_EQ(vorn3s_root_json(3), folder_record("Music", tree.path("d/Music")));
+}
+
+TEST(roots, file_root_keeps_its_extension_and_is_of_kind_file) {
+  temp_tree tree;
+  tree.write("movie.mkv", "x");
+  ASSERT_EQ(vorn3s_add_root(tree.path("movie.mkv").c_str()), 0);
+  EXPECT_EQ(vorn3s_root_json(0),
+            R"({"Name":"movie.mkv","Path":")" + tree.path("movie.mkv") + R"(","Kind":"file"})");
+}
+
+TEST(roots, record_escapes_name_and_path) {
+  temp_tree tree;
+  tree.mkdir("say \"hi\"");
+  ASSERT_EQ(vorn3s_add_root(tree.path("say \"hi\"").c_str()), 0);
+  EXPECT_EQ(vorn3s_root_json(0), folder_record(R"(say \"hi\")", tree.root + R"(/say \"hi\")"));
+}
+
+// The name is what follows the last separator, a backslash counting as one; the file
+// system's root has the empty name.
+TEST(roots, name_follows_the_last_slash_or_backslash) {
+  temp_tree tree;
+  tree.mkdir(R"(Old\Music)");
+  ASSERT_EQ(vorn3s_add_root(tree.path(R"(Old\Music)").c_str()), 0);
+  EXPECT_EQ(vorn3s_root_json(0), folder_record("Music", tree.root + R"(/Old\\Music)"));
+  ASSERT_EQ(vorn3s_add_root("/"), 1);
+  EXPECT_STREQ(vorn3s_root_json(1), R"({"Name":"","Path":"/","Kind":"folder"})");
+}
+
+// The canonical path decides: a relative form, a link, extra slashes or dots name the same
+// root, and the name and path stored are those of the canonical path.
+TEST(roots, other_forms_of_a_live_root_are_duplicates) {
+  temp_tree tree;
+  tree.mkdir("Music");
+  tree.symlink(tree.path("Music"), "link");
+  ASSERT_EQ(vorn3s_add_root(tree.path("Music").c_str()), 0);
+
+  cwd_guard cwd(tree.root);
+  const std::string SAME[] = {"Music", "./Music/", "link", "link/.", tree.root + "//Music/../Music"};
+  for (const auto& path : SAME) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(vorn3s_add_root(path.c_str()), -2);
+    expect_error(-2, "root already added");
+  }
+  EXPECT_EQ(vorn3s_root_count(), 1);
+
+  // A link as the first form stores the target's path and name.
+  temp_tree other;
+  other.mkdir("Films");
+  other.symlink(other.path("Films"), "alias");
+  ASSERT_EQ(vorn3s_add_root(other.path("alias").c_str()), 1);
+  EXPECT_EQ(vorn3s_root_json(1), folder_record("Films", other.path("Films")));
+}
+
+TEST(roots, refusals_leave_the_table_unchanged) {
+  temp_tree tree;
+  tree.fifo("pipe");
+  struct refusal {
+    std::string path;
+    bool null;
+    int code;
+    std::string message;
+  };
+  const refusal CASES[] = {
+      {"", true, -1, "path required"},
+      {"", false, -1, "path required"},
+      {tree.path("pipe"), false, -1, "not a file or folder"},
+      {tree.path("missing"), false, -4, "cannot resolve " + tree.path("missing")},
+      {"relative/missing", false, -4, "cannot resolve relative/missing"},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(vorn3s_add_root(c.null ? nullptr : c.path.c_str()), c.code);
+    expect_error(c.code, c.message.c_str());
+  }
+  EXPECT_EQ(vorn3s_root_count(), 0);
+  EXPECT_STREQ(vorn3s_root_json(0), "");
+}
+
+TEST(roots, path_length_limit_is_1024_bytes) {
+  temp_tree tree;
+  tree.mkdir("Music");
+  // Extra slashes make an existing folder's path as long as wanted.
+  const auto padded = [&](size_t len) {
+    const std::string tail = "/Music";
+    return tree.root + std::string(len - tree.root.size() - tail.size(), '/') + tail;
+  };
+  const std::string too_long = padded(1025);
+  ASSERT_EQ(too_long.size(), 1025u);
+  EXPECT_EQ(vorn3s_add_root(too_long.c_str()), -1);
+  expect_error(-1, "path too long");
+
+  const std::string longest = padded(1024);
+  ASSERT_EQ(longest.size(), 1024u);
+  EXPECT_EQ(vorn3s_add_root(longest.c_str()), 0);
+  EXPECT_EQ(vorn3s_root_json(0), folder_record("Music", tree.path("Music")));
+}
+
+TEST(roots, removal_marks_the_slot_and_never_reuses_it) {
+  temp_tree tree;
+  for (const char* d : {"A", "B", "C"}) {
+    tree.mkdir(d);
+    ASSERT_GE(vorn3s_add_root(tree.path(d).c_str()), 0);
+  }
+  EXPECT_EQ(vorn3s_remove_root(tree.path("B").c_str()), 0);
+  expect_error(0, "removed");
+  EXPECT_EQ(vorn3s_root_count(), 2);
+
+  EXPECT_STREQ(vorn3s_root_json(1), "");
+  expect_error(-1, "bad index");
+  // A successful record leaves the last error as it was.
+  EXPECT_EQ(vorn3s_root_json(2), folder_record("C", tree.path("C")));
+  expect_error(-1, "bad index");
+
+  for (int bad : {-1, 3, 64, INT_MIN}) {
+    SCOPED_TRACE(bad);
+    EXPECT_STREQ(vorn3s_root_json(bad), "");
+    expect_error(-1, "bad index");
+  }
+
+  EXPECT_EQ(vorn3s_remove_root(tree.path("B").c_str()), -4);
+  expect_error(-4, "not a root");
+  EXPECT_EQ(vorn3s_add_root(tree.path("B").c_str()), 3);
+  EXPECT_EQ(vorn3s_root_json(3), folder_record("B", tree.path("B")));
+  EXPECT_EQ(vorn3s_root_count(), 3);
+}
+
+TEST(roots, remove_refusals) {
+  temp_tree tree;
+  tree.mkdir("A");
+  tree.mkdir("never");
+  ASSERT_EQ(vorn3s_add_root(tree.path("A").c_str()), 0);
+  struct refusal {
+    const char* path;
+    const char* message;
+  };
+  const std::string missing = tree.path("missing"), never = tree.path("never");
+  const refusal CASES[] = {
+      {nullptr, "cannot resolve"},
+      {"", "cannot resolve"},
+      {missing.c_str(), "cannot resolve"},
+      {never.c_str(), "not a root"},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.path ? c.path : "(null)");
+    EXPECT_EQ(vorn3s_remove_root(c.path), -4);
+    expect_error(-4, c.message);
+  }
+  EXPECT_EQ(vorn3s_root_count(), 1);
+  // Another form of the path removes the root.
+  tree.symlink(tree.path("A"), "via");
+  EXPECT_EQ(vorn3s_remove_root(tree.path("via").c_str()), 0);
+  EXPECT_EQ(vorn3s_root_count(), 0);
+}
+
+// Removed slots still count against the limit of 64; a duplicate in a full table is a
+// duplicate first.
+TEST(roots, sixty_four_slots_in_all) {
+  temp_tree tree;
+  for (int i = 0; i < 66; i++) tree.mkdir("r" + std::to_string(i));
+  for (int i = 0; i < 64; i++) {
+    ASSERT_EQ(vorn3s_add_root(tree.path("r" + std::to_string(i)).c_str()), i);
+  }
+  EXPECT_EQ(vorn3s_add_root(tree.path("r64").c_str()), -6);
+  expect_error(-6, "too many roots");
+  EXPECT_EQ(vorn3s_add_root(tree.path("r5").c_str()), -2);
+  expect_error(-2, "root already added");
+
+  ASSERT_EQ(vorn3s_remove_root(tree.path("r5").c_str()), 0);
+  EXPECT_EQ(vorn3s_root_count(), 63);
+  for (const char* again : {"r65", "r5"}) {
+    SCOPED_TRACE(again);
+    EXPECT_EQ(vorn3s_add_root(tree.path(again).c_str()), -6);
+    expect_error(-6, "too many roots");
+  }
+  EXPECT_EQ(vorn3s_root_count(), 63);
+  EXPECT_EQ(vorn3s_root_json(63), folder_record("r63", tree.path("r63")));
+}
+
+// A root whose folder has gone stays live and can no longer be removed by its path.
+TEST(roots, vanished_root_stays_live) {
+  temp_tree tree;
+  tree.mkdir("gone");
+  ASSERT_EQ(vorn3s_add_root(tree.path("gone").c_str()), 0);
+  ASSERT_EQ(rmdir(tree.path("gone").c_str()), 0);
+  EXPECT_EQ(vorn3s_remove_root(tree.path("gone").c_str()), -4);
+  expect_error(-4, "cannot resolve");
+  EXPECT_EQ(vorn3s_root_count(), 1);
+  EXPECT_EQ(vorn3s_root_json(0), folder_record("gone", tree.path("gone")));
+}
