@@ -1,0 +1,282 @@
+// The browsing actions over a real connection: Files and Folders across all roots,
+// OpenFolder and SubFolders by ID, refusals answered with "[]", and replies that are too
+// long ending only their own session.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "plat/plat.h"
+#include "server/vorn3s.h"
+#include "support/fixture.h"
+#include "support/test_client.h"
+
+namespace {
+
+const std::string HANDSHAKE_REPLY = R"({"Version":3,"Platform":"quorvane-c"})";
+
+// The names of a folder in the order the system gives them, which listings keep.
+std::vector<std::string> dir_order(const std::string& path) {
+  std::vector<std::string> names;
+  plat_dir* d = plat_opendir(path.c_str());
+  if (!d) return names;
+  while (const char* name = plat_readdir(d)) names.emplace_back(name);
+  plat_closedir(d);
+  return names;
+}
+
+bool is_audio(const std::string& name) {
+  for (const char* ext : {".mp3", ".flac", ".wav", ".m4a", ".aac", ".wma", ".opus"}) {
+    const std::string e(ext);
+    if (name.size() >= e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0) return true;
+  }
+  return false;
+}
+
+std::string file_type(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? "" : name.substr(dot);
+}
+
+std::string file_record(const std::string& name, const std::string& folder, const std::string& full) {
+  return "{\"Name\":\"" + name + "\",\"ContentType\":\"" + (is_audio(name) ? "audio" : "video") +
+         "\",\"FileType\":\"" + file_type(name) + "\",\"Folder\":\"" + folder +
+         "\",\"FullName\":\"" + full + "\"}";
+}
+
+std::string folder_record(const std::string& name, const std::string& full, bool has_sub) {
+  return "{\"Name\":\"" + name + "\",\"FullName\":\"" + full + "\",\"HasSubFolder\":" +
+         (has_sub ? "true" : "false") + "}";
+}
+
+std::string join_array(const std::vector<std::string>& records) {
+  std::string out = "[";
+  for (size_t i = 0; i < records.size(); i++) out += (i ? "," : "") + records[i];
+  return out + "]";
+}
+
+namespace fs = std::filesystem;
+
+// The files directly in `dir` as a listing shows them, with `id` as the ID prefix.
+std::vector<std::string> file_records(const std::string& dir, const std::string& id,
+                                      const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& name : dir_order(dir)) {
+    if (name[0] == '.' || !fs::is_regular_file(dir + "/" + name)) continue;
+    out.push_back(file_record(name, folder, id + "/" + name));
+  }
+  return out;
+}
+
+std::string ask(test_client& c, int32_t code) {
+  if (!c.send_code(code)) return "<send failed>";
+  return c.recv_string().value_or("<no reply>");
+}
+
+std::string ask(test_client& c, int32_t code, const std::string& id) {
+  if (!c.send_code(code) || !c.send_string(id)) return "<send failed>";
+  return c.recv_string().value_or("<no reply>");
+}
+
+// Movies: a.mkv, song.mp3, notes.txt, .hidden.mkv, Sub/x.mkv, Sub/y.srt, Blank/.
+void make_movies(const temp_tree& tree) {
+  tree.write_size("Movies/a.mkv", 10);
+  tree.write_size("Movies/song.mp3", 10);
+  tree.write_size("Movies/notes.txt", 10);
+  tree.write_size("Movies/.hidden.mkv", 10);
+  tree.write_size("Movies/Sub/x.mkv", 10);
+  tree.write_size("Movies/Sub/y.srt", 10);
+  tree.mkdir("Movies/Blank");
+}
+
+}  // namespace
+
+TEST(browse, no_live_roots_answer_empty_arrays) {
+  test_server srv;
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  EXPECT_EQ(ask(c, 3), "[]");
+  EXPECT_EQ(ask(c, 5), "[]");
+  EXPECT_EQ(ask(c, 6, ""), "[]");
+  EXPECT_EQ(ask(c, 9, ""), "[]");
+}
+
+TEST(browse, files_gives_every_root_in_table_order_as_one_flat_array) {
+  temp_tree tree;
+  make_movies(tree);
+  tree.mkdir("Empty");
+  tree.write_size("gone.mkv", 5);
+  tree.write_size("clip.mp4", 5);
+  test_server srv({tree.path("Empty"), tree.path("Movies"), tree.path("gone.mkv"), tree.path("clip.mp4")});
+  // A file root whose file is gone is left out.
+  fs::remove(tree.path("gone.mkv"));
+
+  std::vector<std::string> want = file_records(tree.path("Movies"), "Movies", "Movies");
+  ASSERT_EQ(want.size(), 3u);
+  want.push_back(file_record("clip.mp4", "clip.mp4", "clip.mp4"));
+
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  EXPECT_EQ(ask(c, 3), join_array(want));
+}
+
+TEST(browse, folders_probes_each_folder_root_for_any_entry) {
+  temp_tree tree;
+  tree.write("Keep/.keep", "");  // hidden, yet it counts here
+  tree.mkdir("Empty");
+  tree.write_size("clip.mp4", 5);
+  make_movies(tree);
+  test_server srv({tree.path("Keep"), tree.path("Empty"), tree.path("clip.mp4"), tree.path("Movies")});
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  EXPECT_EQ(ask(c, 5), join_array({folder_record("Keep", "Keep", true), folder_record("Empty", "Empty", false),
+                                   folder_record("clip.mp4", "clip.mp4", false),
+                                   folder_record("Movies", "Movies", true)}));
+}
+
+TEST(browse, empty_id_gives_the_root_list_without_looking_at_the_disk) {
+  temp_tree tree;
+  tree.mkdir("Empty");
+  tree.write_size("clip.mp4", 5);
+  test_server srv({tree.path("Empty"), tree.path("clip.mp4")});
+  const std::string want =
+      join_array({folder_record("Empty", "Empty", true), folder_record("clip.mp4", "clip.mp4", false)});
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  EXPECT_EQ(ask(c, 6, ""), want);
+  EXPECT_EQ(ask(c, 9, ""), want);
+}
+
+TEST(browse, openfolder_and_subfolders_list_a_folder_by_its_id) {
+  temp_tree tree;
+  make_movies(tree);
+  tree.mkdir("Linked/real");
+  tree.write_size("Linked/real/in.mkv", 5);
+  tree.symlink(tree.path("Linked/real"), "Linked/alias");
+  test_server srv({tree.path("Movies"), tree.path("Linked")});
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+
+  const std::string movie_files = join_array(file_records(tree.path("Movies"), "Movies", "Movies"));
+  EXPECT_EQ(ask(c, 6, "Movies"), movie_files);
+  EXPECT_EQ(ask(c, 6, "Movies/"), movie_files);  // children named under the bare root name
+  EXPECT_EQ(ask(c, 6, "Movies/Sub"),
+            join_array(file_records(tree.path("Movies/Sub"), "Movies/Sub", "Sub")));
+  EXPECT_EQ(ask(c, 6, "Linked/alias"),
+            join_array({file_record("in.mkv", "alias", "Linked/alias/in.mkv")}));
+
+  std::vector<std::string> subs;
+  for (const auto& name : dir_order(tree.path("Movies"))) {
+    if (name == "Sub") subs.push_back(folder_record("Sub", "Movies/Sub", true));
+    if (name == "Blank") subs.push_back(folder_record("Blank", "Movies/Blank", false));
+  }
+  EXPECT_EQ(ask(c, 9, "Movies"), join_array(subs));
+  EXPECT_EQ(ask(c, 9, "Movies/Sub"), "[]");
+  EXPECT_EQ(ask(c, 9, "Movies/a.mkv"), "[]");
+  EXPECT_EQ(ask(c, 6, "Movies/a.mkv"), "[]");
+}
+
+TEST(browse, refused_ids_and_file_roots_answer_empty_arrays) {
+  temp_tree tree;
+  make_movies(tree);
+  tree.write_size("Outside/secret.mkv", 5);
+  tree.mkdir("Outside/Deeper");
+  tree.mkdir("Escape");
+  tree.symlink(tree.path("Outside"), "Escape/out");
+  tree.write_size("clip.mp4", 5);
+  test_server srv({tree.path("Movies"), tree.path("Escape"), tree.path("clip.mp4")});
+  const char* const refused[] = {
+      "../x",       "Movies/../x", "/Movies",   "a..b",          "\\x",           "C:x",
+      "c:/x",       "Movies\\Sub", "Movies/..", "Movies/Sub/../..", "Escape/out", "Escape/out/Deeper",
+      "clip.mp4",   "clip.mp4/",   "Movies/missing",
+  };
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  for (const char* id : refused) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(ask(c, 6, id), "[]");
+    EXPECT_EQ(ask(c, 9, id), "[]");
+  }
+}
+
+TEST(browse, removed_root_disappears_from_every_reply_and_lookup) {
+  temp_tree tree;
+  tree.write_size("Alpha/a.mkv", 5);
+  tree.write_size("clip.mp4", 5);
+  test_server srv({tree.path("Alpha"), tree.path("clip.mp4")});
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  ASSERT_EQ(ask(c, 5), join_array({folder_record("Alpha", "Alpha", true),
+                                   folder_record("clip.mp4", "clip.mp4", false)}));
+
+  ASSERT_EQ(vorn3s_remove_root(tree.path("Alpha").c_str()), 0);
+  const std::string only_clip = join_array({folder_record("clip.mp4", "clip.mp4", false)});
+  EXPECT_EQ(ask(c, 5), only_clip);
+  EXPECT_EQ(ask(c, 6, ""), only_clip);
+  EXPECT_EQ(ask(c, 9, ""), only_clip);
+  EXPECT_EQ(ask(c, 3), join_array({file_record("clip.mp4", "clip.mp4", "clip.mp4")}));
+  // The name now means nothing; the only other root is a file, so no folder is found.
+  EXPECT_EQ(ask(c, 6, "Alpha"), "[]");
+  EXPECT_EQ(ask(c, 6, "Alpha/"), "[]");
+  EXPECT_EQ(ask(c, 9, "Alpha"), "[]");
+}
+
+// A reply of exactly max_string bytes is sent; one byte more cannot be, and ends only the
+// session that asked.
+TEST(browse, reply_over_max_string_ends_only_that_session) {
+  ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
+  temp_tree tree;
+  const std::string name = std::string(83, 'x') + ".mkv";
+  tree.write_size("M/" + name, 5);
+  test_server srv({tree.path("M")});
+  const std::string at_limit = join_array({file_record(name, "M", "M/" + name)});
+  ASSERT_EQ(at_limit.size(), 256u);
+
+  test_client bystander;
+  ASSERT_TRUE(bystander.connect_to(srv.port));
+  for (int32_t action : {3, 6}) {
+    SCOPED_TRACE(action);
+    test_client c;
+    ASSERT_TRUE(c.connect_to(srv.port));
+    EXPECT_EQ(action == 3 ? ask(c, 3) : ask(c, 6, "M"), at_limit);
+  }
+  tree.write_size("M/b.mkv", 5);
+  for (int32_t action : {3, 6}) {
+    SCOPED_TRACE(action);
+    test_client c;
+    ASSERT_TRUE(c.connect_to(srv.port));
+    ASSERT_TRUE(c.send_code(action));
+    if (action == 6) {
+      ASSERT_TRUE(c.send_string("M"));
+    }
+    EXPECT_TRUE(c.closed_by_peer());
+  }
+  EXPECT_EQ(ask(bystander, 3320), HANDSHAKE_REPLY);
+}
+
+// An ID that cannot be received ends the session; one that arrives but cannot be split
+// is answered with "[]".
+TEST(browse, id_that_cannot_be_received_ends_the_session) {
+  ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
+  temp_tree tree;
+  make_movies(tree);
+  test_server srv({tree.path("Movies")});
+  {
+    test_client c;
+    ASSERT_TRUE(c.connect_to(srv.port));
+    EXPECT_EQ(ask(c, 6, std::string(256, 'a')), "[]");  // a root name too long to split
+    EXPECT_EQ(ask(c, 9, std::string(256, 'a')), "[]");
+  }
+  const std::string unreceivable[] = {std::string(257, 'a'), std::string("Mov\0ies", 7)};
+  for (int32_t action : {6, 9}) {
+    for (const auto& id : unreceivable) {
+      SCOPED_TRACE(std::to_string(action) + " " + std::to_string(id.size()));
+      test_client c;
+      ASSERT_TRUE(c.connect_to(srv.port));
+      ASSERT_TRUE(c.send_code(action));
+      c.send_string(id);  // the server may close before taking it all
+      EXPECT_TRUE(c.closed_by_peer());
+    }
+  }
+}
