@@ -1,13 +1,22 @@
 // Finding the file a file argument designates: by ID (A), by folder and name (B), or by
 // name at the top of every root (C). The fallbacks nest one level only.
 #include <cstring>
+#include <string_view>
 
 #include "catalogue/filearg.h"
 #include "catalogue/resolve.h"
-#include "util/paths.h"
 #include "util/strbuf.h"
 
 static bool empty(const char* s) { return !s || !*s; }
+
+// The name a file root answers to: the text after its last "/", and only when it has
+// none after its last "\". A canonical path here always holds "/", so a backslash in
+// the file's own name stays part of that name.
+static std::string_view file_root_name(std::string_view path) {
+  size_t sep = path.rfind('/');
+  if (sep == std::string_view::npos) sep = path.rfind('\\');
+  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
 
 // C: `name` joined to each folder root, or compared with the final component of each
 // file root. Holds the roots lock for the whole walk.
@@ -21,7 +30,7 @@ static int find_by_name(roots_table* roots, const char* name, char** out_path, i
     if (e.is_file) {
       plat_statinfo st;
       if (plat_stat(e.path, &st, 1) != 0 || !st.is_file) continue;
-      std::string_view base = final_component(e.path);
+      std::string_view base = file_root_name(e.path);
       if (base.size() > 511) base = base.substr(0, 511);
       if (base != name) continue;
       found.reset(x_strdup(e.path));

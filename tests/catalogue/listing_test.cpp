@@ -1,0 +1,172 @@
+// Folder and file records byte for byte, the listings of one folder built from them, and
+// the exported listing query with its messages.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "catalogue/listing.h"
+#include "plat/plat.h"
+#include "server/vorn3s.h"
+#include "support/fixture.h"
+#include "util/strbuf.h"
+
+namespace {
+
+// Listings keep the order the system gives; the expected text is built in that order.
+std::vector<std::string> dir_order(const std::string& path) {
+  std::vector<std::string> names;
+  plat_dir* d = plat_opendir(path.c_str());
+  EXPECT_NE(d, nullptr) << path;
+  while (const char* n = d ? plat_readdir(d) : nullptr) names.push_back(n);
+  plat_closedir(d);
+  return names;
+}
+
+// "[" + the records of the names that have one, in directory order, + "]".
+std::string in_dir_order(const std::string& dir, const std::map<std::string, std::string>& records) {
+  std::string out = "[";
+  for (const auto& name : dir_order(dir)) {
+    const auto it = records.find(name);
+    if (it == records.end()) continue;
+    if (out.size() > 1) out += ",";
+    out += it->second;
+  }
+  return out + "]";
+}
+
+std::string file_record(const std::string& name, const std::string& type, const std::string& ctype,
+                        const std::string& folder, const std::string& full) {
+  return R"({"Name":")" + name + R"(","ContentType":")" + ctype + R"(","FileType":")" + type +
+         R"(","Folder":")" + folder + R"(","FullName":")" + full + R"("})";
+}
+
+std::string folder_record(const std::string& name, const std::string& full, bool has_sub) {
+  return R"({"Name":")" + name + R"(","FullName":")" + full + R"(","HasSubFolder":)" +
+         (has_sub ? "true" : "false") + "}";
+}
+
+std::string files_of(const std::string& dir, const char* prefix, const char* folder) {
+  strbuf sb;
+  EXPECT_EQ(listing_files_host(dir.c_str(), prefix, folder, &sb), 0);
+  return sb_text(&sb);
+}
+
+std::string folders_of(const std::string& dir, const char* prefix) {
+  strbuf sb;
+  EXPECT_EQ(listing_folders_host(dir.c_str(), prefix, &sb), 0);
+  return sb_text(&sb);
+}
+
+// The mixed folder most listings here look at.
+void make_movies(const temp_tree& t) {
+  t.write("Movies/a.mkv", "a");
+  t.write("Movies/song.mp3", "s");
+  t.write("Movies/notes.txt", "n");
+  t.write("Movies/.hidden.mkv", "h");
+  t.write("Movies/Sub/x.mkv", "x");
+}
+
+}  // namespace
+
+TEST(listing_records, folder_and_file_records_byte_for_byte) {
+  strbuf sb;
+  folder_json(&sb, "Sub", "Movies/Sub", 1);
+  folder_json(&sb, "E", "", 0);
+  EXPECT_STREQ(sb_text(&sb), R"({"Name":"Sub","FullName":"Movies/Sub","HasSubFolder":true})"
+                             R"({"Name":"E","FullName":"","HasSubFolder":false})");
+  sb_reset(&sb);
+  file_json(&sb, "Song.FLAC", ".FLAC", nullptr, "Movies/Song.FLAC");
+  EXPECT_STREQ(sb_text(&sb), file_record("Song.FLAC", ".FLAC", "audio", "", "Movies/Song.FLAC").c_str());
+  sb_reset(&sb);
+  // Names are JSON strings: quotes, backslashes and control bytes are escaped.
+  file_json(&sb, "a\"b\\c\x01.mkv", ".mkv", "F\"", "M/a\"b\\c\x01.mkv");
+  EXPECT_STREQ(sb_text(&sb), R"({"Name":"a\"b\\c\u0001.mkv","ContentType":"video","FileType":".mkv",)"
+                             R"("Folder":"F\"","FullName":"M/a\"b\\c\u0001.mkv"})");
+}
+
+TEST(listing_files_host, lists_visible_files_in_directory_order) {
+  temp_tree t;
+  make_movies(t);
+  t.write("Movies/README", "r");
+  t.fifo("Movies/pipe.mkv");
+  t.symlink("a.mkv", "Movies/link.mkv");
+  t.symlink("missing.mkv", "Movies/dangling.mkv");
+  const std::string dir = t.path("Movies");
+  const std::string want = in_dir_order(
+      dir, {
+               {"a.mkv", file_record("a.mkv", ".mkv", "video", "Movies", "Movies/a.mkv")},
+               {"song.mp3", file_record("song.mp3", ".mp3", "audio", "Movies", "Movies/song.mp3")},
+               {"notes.txt", file_record("notes.txt", ".txt", "video", "Movies", "Movies/notes.txt")},
+               {"README", file_record("README", "", "video", "Movies", "Movies/README")},
+               {"link.mkv", file_record("link.mkv", ".mkv", "video", "Movies", "Movies/link.mkv")},
+           });
+  EXPECT_EQ(files_of(dir, "Movies", "Movies"), want);
+  EXPECT_EQ(folders_of(dir, "Movies"), "[" + folder_record("Sub", "Movies/Sub", true) + "]");
+}
+
+TEST(listing_files_host, empty_prefix_names_children_alone) {
+  temp_tree t;
+  make_movies(t);
+  const std::string dir = t.path("Movies");
+  EXPECT_EQ(folders_of(dir, ""), "[" + folder_record("Sub", "Sub", true) + "]");
+  EXPECT_EQ(files_of(t.path("Movies/Sub"), "", nullptr), "[" + file_record("x.mkv", ".mkv", "video", "", "x.mkv") + "]");
+  t.mkdir("Empty");
+  EXPECT_EQ(files_of(t.path("Empty"), "E", "E"), "[]");
+  EXPECT_EQ(folders_of(t.path("Empty"), "E"), "[]");
+}
+
+TEST(listing_folders_host, has_sub_folder_counts_visible_entries_only) {
+  temp_tree t;
+  t.write("Top/srt-only/x.srt", "s");
+  t.mkdir("Top/thumbs-only/.thumbs");
+  t.write("Top/dot-file-only/.keep", "");
+  t.mkdir("Top/empty");
+  t.mkdir("Top/nested/inner");
+  t.mkdir("Top/.hidden");
+  t.write("Top/file.mkv", "f");
+  t.symlink("nested", "Top/link-to-folder");
+  const std::string dir = t.path("Top");
+  const std::string want = in_dir_order(dir, {
+                                                 {"srt-only", folder_record("srt-only", "T/srt-only", true)},
+                                                 {"thumbs-only", folder_record("thumbs-only", "T/thumbs-only", false)},
+                                                 {"dot-file-only", folder_record("dot-file-only", "T/dot-file-only", false)},
+                                                 {"empty", folder_record("empty", "T/empty", false)},
+                                                 {"nested", folder_record("nested", "T/nested", true)},
+                                                 {"link-to-folder", folder_record("link-to-folder", "T/link-to-folder", true)},
+                                             });
+  EXPECT_EQ(folders_of(dir, "T"), want);
+}
+
+TEST(listing_folders_host, unreadable_folders) {
+  temp_tree t;
+  t.write("Top/locked/x.mkv", "x");
+  strbuf sb;
+  sb_puts(&sb, "kept");
+  EXPECT_EQ(listing_folders_host(t.path("missing").c_str(), "M", &sb), -4);
+  EXPECT_EQ(listing_files_host(t.path("missing").c_str(), "M", "M", &sb), -4);
+  EXPECT_EQ(listing_files_host(t.path("Top/locked/x.mkv").c_str(), "M", "M", &sb), -4);
+  EXPECT_STREQ(sb_text(&sb), "kept");
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser from reading";
+  ASSERT_EQ(::chmod(t.path("Top/locked").c_str(), 0), 0);
+  // The folder that cannot be opened is listed, with nothing worth opening inside.
+  EXPECT_EQ(folders_of(t.path("Top"), "T"), "[" + folder_record("locked", "T/locked", false) + "]");
+  EXPECT_EQ(listing_files_host(t.path("Top/locked").c_str(), "M", "M", &sb), -4);
+  EXPECT_STREQ(sb_text(&sb), "kept");
+  ::chmod(t.path("Top/locked").c_str(), 0700);
+}
+
+TEST(listing_files_host, children_that_would_not_fit_are_left_out) {
+  // A cut ID or path could name another entry; such a child is not listed at all.
+  temp_tree t;
+  t.write("Movies/a.mkv", "a");
+  const std::string dir = t.path("Movies");
+  const std::string prefix(CHILD_ID_CAP - 1 - std::strlen("/a.mkv"), 'p');
+  EXPECT_EQ(files_of(dir, prefix.c_str(), "F"), "[" + file_record("a.mkv", ".mkv", "video", "F", prefix + "/a.mkv") + "]");
+  const std::string longer = prefix + "q";
+  EXPECT_EQ(files_of(dir, longer.c_str(), "F"), "[]");
+}

@@ -1,0 +1,240 @@
+// The containment wall: whatever text a client or a caller sends, resolution ends inside a
+// registered root or fails. Hostile IDs are refused by their text; links that lead out,
+// also into neighbours whose names only look like the root's, are never followed out.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "catalogue/resolve.h"
+#include "plat/plat.h"
+#include "server/roots.h"
+#include "server/vorn3s.h"
+#include "support/fixture.h"
+
+namespace {
+
+// T/Movies is the root; T/outside, T/Movies2 and T/movies lie beside it and hold files a
+// client must never reach, each linked from inside the root.
+struct hostile_tree {
+  temp_tree t;
+  hostile_tree() {
+    t.write("Movies/a.mkv", "a");
+    t.write("Movies/Sub/clip.mkv", "c");
+    t.write("outside/secret.mkv", "secret");
+    t.mkdir("outside/Sub");
+    t.write("Movies2/x.mkv", "neighbour");
+    t.write("movies/x.mkv", "other case");
+    t.symlink(t.path("outside/secret.mkv"), "Movies/out.mkv");
+    t.symlink(t.path("outside"), "Movies/outdir");
+    t.symlink("../Movies2/x.mkv", "Movies/n2.mkv");
+    t.symlink("../movies/x.mkv", "Movies/nc.mkv");
+    t.symlink("../Movies2", "Movies/d2");
+    t.symlink("../movies", "Movies/dc");
+    t.symlink("../Movies2/../outside/secret.mkv", "Movies/chain.mkv");
+  }
+  std::string root() const { return t.path("Movies"); }
+};
+
+bool inside(const std::string& path, const std::string& root) {
+  return plat_path_under(path.c_str(), root.c_str()) == 1;
+}
+
+// IDs that their text alone refuses, before any root is looked at.
+const char* const REFUSED_IDS[] = {
+    "..",
+    "../x",
+    "../outside/secret.mkv",
+    "Movies/..",
+    "Movies/../outside/secret.mkv",
+    "Movies/Sub/../../outside/secret.mkv",
+    "Movies/outdir/../a.mkv",
+    "..Movies",
+    "Movies..",
+    "Movies/..x",
+    "Movies/x..",
+    "Movies/a..b.mkv",
+    "Movies/.../x",
+    "/etc",
+    "/",
+    "//Movies/a.mkv",
+    "\\x",
+    "\\Movies\\a.mkv",
+    "Movies\\x",
+    "Movies/Sub\\clip.mkv",
+    "C:x",
+    "c:/x",
+    "z:",
+};
+
+// Text that is odd but not refused: it may resolve or not, but only ever to an entry
+// inside the root.
+const char* const ODD_IDS[] = {
+    "%2e%2e",
+    "Movies/%2e%2e/outside/secret.mkv",
+    "Movies//a.mkv",
+    "Movies//x",
+    "Movies/./a.mkv",
+    "Movies/.",
+    "Movies/./",
+    "Movies/a.mkv/",
+    "Movies/a.mkv/.",
+    "Movies/Sub/./clip.mkv",
+    "Movies/\x01\x1f\x7f",
+    "Movies/\t",
+    "Movies/a.mkv\n",
+    "Movies/ ",
+    "Movies/~",
+    "Movies/*",
+    "\x01/a.mkv",
+    "\xff\xfe/a.mkv",
+    "Movies/\xc0\xae\xc0\xae/outside/secret.mkv",
+    "Movies/outdir",
+    "Movies/outdir/.",
+    "Movies/d2/.",
+    "Movies/dc/./x.mkv",
+    "1:/a.mkv",
+    ":/a.mkv",
+    "Movies:x",
+};
+
+// Links that lead out of the root, as the last component and through a folder.
+const char* const ESCAPING_LINK_IDS[] = {
+    "Movies/out.mkv",  "Movies/outdir/secret.mkv", "Movies/outdir", "Movies/outdir/Sub",
+    "Movies/n2.mkv",   "Movies/nc.mkv",            "Movies/d2/x.mkv", "Movies/dc/x.mkv",
+    "Movies/d2",       "Movies/dc",                "Movies/chain.mkv",
+};
+
+int resolve_checked(const std::string& id, int want_dir, const std::vector<std::string>& roots) {
+  char* path = nullptr;
+  int index = 5;
+  const int code = resolve_id(roots_get(), id.c_str(), want_dir, &path, &index);
+  if (code == 0) {
+    EXPECT_NE(path, nullptr);
+    bool ok = false;
+    for (const auto& r : roots) ok = ok || (path && inside(path, r));
+    EXPECT_TRUE(ok) << "escaped to " << (path ? path : "(null)");
+    EXPECT_GE(index, 0);
+  } else {
+    EXPECT_EQ(path, nullptr);
+    EXPECT_EQ(index, -1);
+  }
+  std::free(path);
+  return code;
+}
+
+// The same text as a path relative to the root, as vorn3s_resolve takes it.
+std::string without_root_name(const std::string& id) {
+  return id.rfind("Movies/", 0) == 0 ? id.substr(7) : id;
+}
+
+}  // namespace
+
+TEST(resolve_id_security, text_refusals_come_before_any_root) {
+  // With no root at all, a refusal is still -7 and not "nothing found".
+  for (const char* id : REFUSED_IDS) {
+    SCOPED_TRACE(id);
+    char* path = nullptr;
+    int index = 0;
+    EXPECT_EQ(resolve_id(roots_get(), id, 0, &path, &index), -7);
+    EXPECT_EQ(path, nullptr);
+  }
+}
+
+TEST(resolve_id_security, hostile_ids_never_leave_the_roots) {
+  hostile_tree h;
+  ASSERT_EQ(vorn3s_add_root(h.root().c_str()), 0);
+  const std::vector<std::string> roots{h.root()};
+  for (int want_dir = 0; want_dir <= 1; want_dir++) {
+    SCOPED_TRACE(want_dir);
+    for (const char* id : REFUSED_IDS) {
+      SCOPED_TRACE(id);
+      EXPECT_EQ(resolve_checked(id, want_dir, roots), -7);
+    }
+    for (const char* id : ODD_IDS) {
+      SCOPED_TRACE(id);
+      resolve_checked(id, want_dir, roots);
+    }
+    for (const char* id : ESCAPING_LINK_IDS) {
+      SCOPED_TRACE(id);
+      EXPECT_EQ(resolve_checked(id, want_dir, roots), -4);
+    }
+    EXPECT_EQ(resolve_checked("Movies/" + std::string(1194, 'x'), want_dir, roots), -6);
+    EXPECT_EQ(resolve_checked("Movies/../" + std::string(1191, 'x'), want_dir, roots), -6);
+    EXPECT_EQ(resolve_checked(std::string(256, 'M') + "/a.mkv", want_dir, roots), -1);
+    EXPECT_EQ(resolve_checked("Movies/" + std::string(1024, 'x'), want_dir, roots), -1);
+  }
+}
+
+TEST(resolve_id_security, neighbour_registered_as_a_root_is_reached_only_as_itself) {
+  // Once the neighbour is a root of its own, an ID may reach it, but only through the
+  // neighbour's own candidate and with its own index.
+  hostile_tree h;
+  ASSERT_EQ(vorn3s_add_root(h.root().c_str()), 0);
+  ASSERT_EQ(vorn3s_add_root(h.t.path("Movies2").c_str()), 1);
+  char* path = nullptr;
+  int index = -1;
+  EXPECT_EQ(resolve_id(roots_get(), "Movies/n2.mkv", 0, &path, &index), -4);
+  ASSERT_EQ(resolve_id(roots_get(), "Movies2/x.mkv", 0, &path, &index), 0);
+  EXPECT_EQ(std::string(path), h.t.path("Movies2/x.mkv"));
+  EXPECT_EQ(index, 1);
+  std::free(path);
+}
+
+TEST(vorn3s_resolve_security, hostile_paths_never_leave_the_root) {
+  hostile_tree h;
+  char out[2048];
+  auto check = [&](const std::string& rel) {
+    const int code = vorn3s_resolve(h.root().c_str(), rel.c_str(), out, sizeof out);
+    EXPECT_EQ(code, vorn3s_last_code());
+    if (code == 0) {
+      EXPECT_TRUE(inside(out, h.root())) << "escaped to " << out;
+    } else {
+      EXPECT_STREQ(out, "");
+    }
+    return code;
+  };
+  for (const char* id : REFUSED_IDS) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(check(id), -7);
+    EXPECT_STREQ(vorn3s_last_error(), "refused (D3)");
+  }
+  for (const char* id : ODD_IDS) {
+    SCOPED_TRACE(id);
+    check(id);
+    check(without_root_name(id));
+  }
+  for (const char* id : ESCAPING_LINK_IDS) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(check(without_root_name(id)), -7);
+  }
+  EXPECT_EQ(check(std::string(1201, 'x')), -6);
+  EXPECT_EQ(check("../" + std::string(1198, 'x')), -7);  // here the refusal comes first
+}
+
+TEST(vorn3s_resolve_security, link_escapes_are_named_by_where_the_link_is) {
+  hostile_tree h;
+  struct link_case {
+    const char* rel;
+    const char* message;
+  };
+  static const link_case CASES[] = {
+      {"out.mkv", "refused (D3): link escapes the root"},
+      {"n2.mkv", "refused (D3): link escapes the root"},
+      {"nc.mkv", "refused (D3): link escapes the root"},
+      {"outdir", "refused (D3): link escapes the root"},
+      {"d2", "refused (D3): link escapes the root"},
+      {"chain.mkv", "refused (D3): link escapes the root"},
+      {"outdir/secret.mkv", "refused (D3)"},
+      {"d2/x.mkv", "refused (D3)"},
+      {"dc/x.mkv", "refused (D3)"},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.rel);
+    char out[2048] = "stale";
+    EXPECT_EQ(vorn3s_resolve(h.root().c_str(), c.rel, out, sizeof out), -7);
+    EXPECT_STREQ(vorn3s_last_error(), c.message);
+    EXPECT_STREQ(out, "");
+  }
+}

@@ -1,0 +1,312 @@
+// Subtitle discovery: Base64, which files beside a video are taken, the exported query
+// with its messages, and the bound on where a candidate may really lie.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "catalogue/subtitles.h"
+#include "plat/plat.h"
+#include "server/vorn3s.h"
+#include "support/fixture.h"
+#include "util/strbuf.h"
+
+namespace {
+
+std::string base64(const std::string& bytes) {
+  strbuf sb;
+  base64_put(&sb, bytes.data(), bytes.size());
+  return sb_text(&sb);
+}
+
+std::string record(const std::string& name, const std::string& bytes) {
+  return R"({"Name":")" + name + R"(","Base64":")" + base64(bytes) + R"("})";
+}
+
+// "[" + the records of the names that have one, in directory order, + "]".
+std::string in_dir_order(const std::string& dir, const std::map<std::string, std::string>& records) {
+  std::string out = "[";
+  plat_dir* d = plat_opendir(dir.c_str());
+  EXPECT_NE(d, nullptr) << dir;
+  while (const char* n = d ? plat_readdir(d) : nullptr) {
+    const auto it = records.find(n);
+    if (it == records.end()) continue;
+    if (out.size() > 1) out += ",";
+    out += it->second;
+  }
+  plat_closedir(d);
+  return out + "]";
+}
+
+struct answer {
+  std::string text;
+  int code;
+  std::string message;
+};
+
+answer subtitles(const std::string& root, const std::string& json) {
+  const char* text = vorn3s_subtitles_json(root.c_str(), json.c_str());
+  return {text ? text : "(null)", vorn3s_last_code(), vorn3s_last_error()};
+}
+
+std::string scan(const std::string& video, const char* stem, const std::string& bound, bool folder_only) {
+  strbuf sb;
+  subtitle_scan(video.c_str(), stem, subtitle_bound{bound.c_str(), folder_only}, &sb);
+  return sb_text(&sb);
+}
+
+}  // namespace
+
+TEST(base64_put, rfc_4648_vectors) {
+  struct vector_case {
+    std::string in;
+    const char* out;
+  };
+  const vector_case CASES[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"abc", "YWJj"},
+      {std::string("\x00\xff\xfe", 3), "AP/+"},
+      {std::string("\xfb\xff", 2), "+/8="},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(base64(c.in), c.out);
+  }
+}
+
+TEST(base64_put, long_input_has_no_line_breaks) {
+  // Longer than one internal chunk, and not a multiple of three.
+  const std::string bytes = pattern_bytes(0, 3 * 1000 + 2);
+  const std::string out = base64(bytes);
+  ASSERT_EQ(out.size(), 4u * 1001);
+  EXPECT_EQ(out.find('\n'), std::string::npos);
+  EXPECT_EQ(out.substr(0, 8), base64(bytes.substr(0, 6)));
+  EXPECT_EQ(out.substr(out.size() - 4), base64(bytes.substr(bytes.size() - 2)));
+  EXPECT_EQ(out.substr(4 * 341, 4), base64(bytes.substr(3 * 341, 3)));
+}
+
+TEST(rel_of, strips_the_prefix_and_one_separator) {
+  struct rel_case {
+    const char* path;
+    const char* prefix;
+    size_t skip;  // bytes skipped; 0 gives the path itself
+  };
+  static const rel_case CASES[] = {
+      {"Movies/Sub/clip.mkv", "Movies", 7},
+      {"Movies\\Sub", "Movies", 7},
+      {"Movies/", "Movies", 7},
+      {"Movies//x", "Movies", 7},
+      {"Movies", "Movies", 0},
+      {"MoviesX/a", "Movies", 0},
+      {"movies/a", "Movies", 0},
+      {"Sub/clip.mkv", "Movies", 0},
+      {"/a", "", 1},
+      {"a", "", 0},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(std::string(c.path) + " | " + c.prefix);
+    EXPECT_EQ(rel_of(c.path, c.prefix), c.path + c.skip);  // a position inside, not a copy
+  }
+}
+
+TEST(vorn3s_subtitles_json, takes_subtitles_that_contain_the_stem) {
+  temp_tree t;
+  t.write("Films/Movie.mkv", "video");
+  t.write("Films/Movie.srt", "1\n00:00:01,000 --> 00:00:02,000\nHi\n");
+  t.write("Films/Movie.EN.SRT", "english");
+  t.write("Films/movie.srt", "lower");
+  t.write("Films/Movie.nfo", "info");
+  t.write("Films/Other.srt", "other");
+  t.write("Films/The Movie.vtt", "WEBVTT");
+  t.write("Films/.Movie.ass", "hidden but taken");
+  t.write("Films/Sub/Movie.srt", "not beside it");
+  const std::string root = t.path("Films");
+  const std::string want = in_dir_order(root, {
+                                                  {"Movie.srt", record("Movie.srt", "1\n00:00:01,000 --> 00:00:02,000\nHi\n")},
+                                                  {"Movie.EN.SRT", record("Movie.EN.SRT", "english")},
+                                                  {"The Movie.vtt", record("The Movie.vtt", "WEBVTT")},
+                                                  {".Movie.ass", record(".Movie.ass", "hidden but taken")},
+                                              });
+  for (const char* json : {R"({"FullName":"Movie.mkv"})", R"({"FullName":"Films/Movie.mkv"})",
+                           R"({"Name":"Movie.mkv"})", R"({"Folder":".","Name":"Movie.mkv"})",
+                           R"({"Folder":"Films/","Name":"Movie.mkv"})"}) {
+    SCOPED_TRACE(json);
+    const answer a = subtitles(root, json);
+    EXPECT_EQ(a.code, 0);
+    EXPECT_EQ(a.message, "ok");
+    EXPECT_EQ(a.text, want);
+  }
+}
+
+TEST(vorn3s_subtitles_json, stems_without_extension_and_empty_stems) {
+  temp_tree t;
+  t.write("F/clip", "v");
+  t.write("F/clip.srt", "a");
+  t.write("F/myclip2.ssa", "b");
+  t.write("F/other.srt", "c");
+  t.write("F/.mkv", "v");
+  const std::string root = t.path("F");
+  EXPECT_EQ(subtitles(root, R"({"Name":"clip"})").text,
+            in_dir_order(root, {{"clip.srt", record("clip.srt", "a")}, {"myclip2.ssa", record("myclip2.ssa", "b")}}));
+  // An empty stem is in every name.
+  EXPECT_EQ(subtitles(root, R"({"Name":".mkv"})").text,
+            in_dir_order(root, {{"clip.srt", record("clip.srt", "a")},
+                                {"myclip2.ssa", record("myclip2.ssa", "b")},
+                                {"other.srt", record("other.srt", "c")}}));
+  const answer none = subtitles(root, R"({"Name":"other.srt"})");
+  EXPECT_EQ(none.text, "[" + record("other.srt", "c") + "]");  // a subtitle is its own video
+  t.write("G/lonely.mkv", "v");
+  const answer empty = subtitles(t.path("G"), R"({"FullName":"lonely.mkv"})");
+  EXPECT_EQ(empty.code, 0);
+  EXPECT_EQ(empty.message, "ok");
+  EXPECT_EQ(empty.text, "[]");
+}
+
+TEST(vorn3s_subtitles_json, size_limit_is_inclusive) {
+  temp_tree t;
+  t.write("F/clip.mkv", "v");
+  t.write_size("F/clip.at.srt", 1024);
+  t.write_size("F/clip.over.srt", 1025);
+  t.write("F/clip.empty.srt", "");
+  ASSERT_EQ(vorn3s_config("sub_max_bytes", "1024"), 0);
+  const std::string root = t.path("F");
+  const answer a = subtitles(root, R"({"FullName":"clip.mkv"})");
+  EXPECT_EQ(a.code, 0);
+  EXPECT_EQ(a.text, in_dir_order(root, {{"clip.at.srt", record("clip.at.srt", pattern_bytes(0, 1024))},
+                                        {"clip.empty.srt", R"({"Name":"clip.empty.srt","Base64":""})"}}));
+}
+
+TEST(vorn3s_subtitles_json, every_failure_with_its_message) {
+  temp_tree t;
+  t.write("Movies/clip.mkv", "v");
+  t.write("Movies/clip.srt", "s");
+  t.mkdir("Movies/Sub");
+  t.fifo("Movies/pipe.mkv");
+  t.write("outside/x.mkv", "v");
+  t.symlink(t.path("outside/x.mkv"), "Movies/out.mkv");
+  t.symlink(t.path("Movies"), "via-link");
+  const std::string root = t.path("Movies");
+
+  struct fail_case {
+    const char* what;
+    const char* root;
+    const char* json;
+    int code;
+    const char* message;
+  };
+  const std::string link_root = t.path("via-link");
+  const std::string dotted_root = root + "/./";
+  const fail_case CASES[] = {
+      {"no root", nullptr, R"({"Name":"clip.mkv"})", -1, "arg"},
+      {"empty root", "", R"({"Name":"clip.mkv"})", -1, "arg"},
+      {"no json", root.c_str(), nullptr, -1, "arg"},
+      {"empty json", root.c_str(), "", -1, "arg"},
+      {"not json", root.c_str(), "clip.mkv", -1, "json"},
+      {"array", root.c_str(), R"([{"Name":"clip.mkv"}])", -1, "json"},
+      {"folder only", root.c_str(), R"({"Folder":"Sub"})", -1, "json"},
+      {"folder, empty name", root.c_str(), R"({"Folder":"Sub","Name":""})", -1, "no name"},
+      {"empty full name only", root.c_str(), R"({"FullName":""})", -1, "no name"},
+      {"empty full name and name", root.c_str(), R"({"FullName":"","Name":""})", -1, "no name"},
+      {"leading slash", root.c_str(), R"({"FullName":"/etc/passwd"})", -7, "refused"},
+      {"leading backslash", root.c_str(), R"({"FullName":"\\clip.mkv"})", -7, "refused"},
+      {"dot-dot in full name", root.c_str(), R"({"FullName":"Sub/../clip.mkv"})", -7, "refused"},
+      {"dot-dot in folder", root.c_str(), R"({"Folder":"..","Name":"x.mkv"})", -7, "refused"},
+      {"dot-dot in name", root.c_str(), R"({"Name":"../outside/x.mkv"})", -7, "refused"},
+      {"name leaving by the folder's way", root.c_str(), R"({"Folder":"Sub","Name":"../../outside/x.mkv"})",
+       -7, "refused"},
+      {"no entry", root.c_str(), R"({"FullName":"missing.mkv"})", -4, "no entry"},
+      // Only the base name followed by a separator is taken off; alone it is a folder name.
+      {"folder equal to the base name", root.c_str(), R"({"Folder":"Movies","Name":"clip.mkv"})", -4, "no entry"},
+      {"a folder", root.c_str(), R"({"FullName":"Sub"})", -4, "not a file"},
+      {"a pipe", root.c_str(), R"({"Name":"pipe.mkv"})", -4, "not a file"},
+      {"link out of the root", root.c_str(), R"({"Name":"out.mkv"})", -7, "refused"},
+      {"root through a link", link_root.c_str(), R"({"Name":"clip.mkv"})", -7, "refused"},
+      {"root not in canonical form", dotted_root.c_str(), R"({"Name":"clip.mkv"})", -7, "refused"},
+  };
+  // The last good answer stays in the result buffer through every failure.
+  const char* kept = vorn3s_subtitles_json(root.c_str(), R"({"Name":"clip.mkv"})");
+  const std::string good = "[" + record("clip.srt", "s") + "]";
+  ASSERT_EQ(std::string(kept), good);
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.what);
+    EXPECT_STREQ(vorn3s_subtitles_json(c.root, c.json), "");
+    EXPECT_EQ(vorn3s_last_code(), c.code);
+    EXPECT_STREQ(vorn3s_last_error(), c.message);
+    EXPECT_EQ(std::string(kept), good);
+  }
+}
+
+TEST(vorn3s_subtitles_json, root_forms_that_pass_containment) {
+  temp_tree t;
+  t.write("Movies/clip.mkv", "v");
+  t.write("Movies/clip.srt", "s");
+  t.write("Movies/Sub/clip.mkv", "v");
+  t.write("Movies/Sub/clip.en.srt", "e");
+  t.write("Films/Movies/Sub/clip.mkv", "v");
+  t.write("Films/Movies/Sub/clip.fr.srt", "f");
+  const std::string root = t.path("Movies");
+  EXPECT_EQ(subtitles(root + "/", R"({"Name":"clip.mkv"})").text, "[" + record("clip.srt", "s") + "]");
+  // A FullName that begins with the root's base name is taken below the root.
+  EXPECT_EQ(subtitles(root, R"({"FullName":"Movies/Sub/clip.mkv"})").text, "[" + record("clip.en.srt", "e") + "]");
+  EXPECT_EQ(subtitles(root, R"({"FullName":"Sub/clip.mkv"})").text, "[" + record("clip.en.srt", "e") + "]");
+  EXPECT_EQ(subtitles(root, R"({"Folder":"Movies/Sub","Name":"clip.mkv"})").text,
+            "[" + record("clip.en.srt", "e") + "]");
+  // With any other base name the first component is an ordinary folder.
+  EXPECT_EQ(subtitles(t.path("Films"), R"({"FullName":"Movies/Sub/clip.mkv"})").text,
+            "[" + record("clip.fr.srt", "f") + "]");
+}
+
+TEST(subtitle_scan, candidates_really_lie_within_the_root) {
+  temp_tree t;
+  t.write("Movies/clip.mkv", "v");
+  t.write("Movies/Sub/other.srt", "inside");
+  t.write("Movies/clip.srt", "beside");
+  t.write("outside/secret.srt", "secret");
+  t.write("Movies2/neighbour.srt", "neighbour");
+  t.symlink(t.path("outside/secret.srt"), "Movies/clip.out.srt");
+  t.symlink("../Movies2/neighbour.srt", "Movies/clip.n2.srt");
+  t.symlink("Sub/other.srt", "Movies/clip.in.srt");
+  t.symlink("missing.srt", "Movies/clip.dangling.srt");
+  t.mkdir("Movies/clip.dir.srt");
+  t.fifo("Movies/clip.fifo.srt");
+  const std::string root = t.path("Movies");
+  const std::string want = in_dir_order(root, {{"clip.srt", record("clip.srt", "beside")},
+                                               {"clip.in.srt", record("clip.in.srt", "inside")}});
+  // A FIFO would block a reader forever; getting an answer at all shows it was not opened.
+  EXPECT_EQ(subtitles(root, R"({"Name":"clip.mkv"})").text, want);
+  EXPECT_EQ(scan(t.path("Movies/clip.mkv"), "clip", root, false), want);
+}
+
+TEST(subtitle_scan, file_root_takes_only_its_own_folder) {
+  // A single file shared as a root: its neighbours may be read, but a link beside it may
+  // not lead anywhere else, not even further down.
+  temp_tree t;
+  t.write("Films/clip.mkv", "v");
+  t.write("Films/clip.srt", "beside");
+  t.write("Films/Sub/deeper.srt", "deeper");
+  t.write("elsewhere/x.srt", "elsewhere");
+  t.symlink("clip.srt", "Films/clip.same.srt");
+  t.symlink("Sub/deeper.srt", "Films/clip.down.srt");
+  t.symlink(t.path("elsewhere/x.srt"), "Films/clip.out.srt");
+  const std::string video = t.path("Films/clip.mkv");
+  EXPECT_EQ(scan(video, "clip", video, true),
+            in_dir_order(t.path("Films"), {{"clip.srt", record("clip.srt", "beside")},
+                                           {"clip.same.srt", record("clip.same.srt", "beside")}}));
+  // Bounded by the folder instead, the link further down is read too.
+  EXPECT_EQ(scan(video, "clip", t.path("Films"), false),
+            in_dir_order(t.path("Films"), {{"clip.srt", record("clip.srt", "beside")},
+                                           {"clip.same.srt", record("clip.same.srt", "beside")},
+                                           {"clip.down.srt", record("clip.down.srt", "deeper")}}));
+}
+
+TEST(subtitle_scan, video_without_a_folder_part_gives_an_empty_array) {
+  EXPECT_EQ(scan("clip.mkv", "clip", "/", false), "[]");
+  EXPECT_EQ(scan("/no/such/folder/clip.mkv", "clip", "/", false), "[]");
+}
