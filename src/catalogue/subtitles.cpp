@@ -77,16 +77,22 @@ static bool put_candidate(const char* path, const char* name, std::string_view f
   return taken;
 }
 
-void subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out) {
+bool subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out,
+                   size_t limit) {
   sb_putc(out, '[');
   const std::string_view folder = folder_part(video_path);
   char folder_path[PATH_CAP];
   plat_dir* dir = (!folder.empty() && path_join(folder_path, sizeof folder_path, {folder}))
                       ? plat_opendir(folder_path)
                       : nullptr;
+  bool complete = true;
   if (dir) {
     bool first = true;
     while (const char* name = plat_readdir(dir)) {
+      if (out->len > limit) {
+        complete = false;
+        break;
+      }
       if (!is_subtitle_ext(name) || !std::strstr(name, stem)) continue;
       char path[PATH_CAP];
       if (!path_join(path, sizeof path, {folder, name})) continue;
@@ -95,6 +101,7 @@ void subtitle_scan(const char* video_path, const char* stem, const subtitle_boun
     plat_closedir(dir);
   }
   sb_putc(out, ']');
+  return complete;
 }
 
 static bool has_dotdot(const char* s) { return std::strstr(s, "..") != nullptr; }
@@ -172,7 +179,8 @@ static const char* subtitles_query(const char* root, const char* filejson) {
   char stem[512];
   stem_of(final_component(video.get()).data(), stem, sizeof stem);
   strbuf sb;
-  subtitle_scan(video.get(), stem, subtitle_bound{root, false}, &sb);
+  // What passes the result buffer's size is cut off anyway.
+  subtitle_scan(video.get(), stem, subtitle_bound{root, false}, &sb, RESULT_CAP - 1);
   const char* text = result_store(sb.buf ? std::string_view(sb.buf, sb.len) : "[]");
   set_error(0, "ok");
   return text;

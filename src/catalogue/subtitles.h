@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "util/strbuf.h"
 
@@ -15,7 +16,10 @@ struct subtitle_bound {
 
 // Appends the subtitle array for the video at canonical `video_path` to `out`: "[" and
 // "]" around one record per candidate in directory order; "[]" when there is none.
-void subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out);
+// Stops early, returning false, once the text is longer than `limit`: a reply that long
+// cannot be used whole, and reading on would only hold more files in memory.
+bool subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out,
+                   size_t limit = SIZE_MAX);
 
 // Appends the Base64 of `n` bytes (RFC 4648, padded, no line breaks).
 void base64_put(strbuf* out, const void* bytes, size_t n);

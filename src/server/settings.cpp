@@ -14,7 +14,6 @@ settings G_CFG;
 
 static std::atomic<int> s_error_code{0};
 static char s_error[1024];
-static constexpr size_t RESULT_CAP = 262144;
 static char s_result[RESULT_CAP];
 
 static constexpr char DEFAULT_PLATFORM[] = "quorvane-c";

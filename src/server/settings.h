@@ -34,6 +34,8 @@ int handshake_format(char* out, size_t size);
 // Stores a result code and its message (cut to 1023 bytes) in the last-error record.
 void set_error(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+inline constexpr size_t RESULT_CAP = 262144;  // the result buffer: 262143 bytes of text
+
 // Copies `text` into the shared result buffer, cut to 262143 bytes, and returns it.
 const char* result_store(std::string_view text);
 

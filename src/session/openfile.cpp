@@ -2,6 +2,7 @@
 // beside it. Both take a file argument and find the file among the live roots.
 #include "catalogue/filearg.h"
 #include "catalogue/subtitles.h"
+#include "server/settings.h"
 #include "session/session.h"
 #include "session/transfer.h"
 #include "util/media_names.h"
@@ -68,8 +69,9 @@ int act_subtitle(conn_state* cs) {
   bool root_is_file;
   const text_ptr root = root_of(cs, index, &root_is_file);
   strbuf reply;
-  if (root) {
-    subtitle_scan(path.get(), stem, subtitle_bound{root.get(), root_is_file}, &reply);
-  }
+  // A reply over max_string cannot be sent: stop building it as soon as it is that long.
+  if (root && !subtitle_scan(path.get(), stem, subtitle_bound{root.get(), root_is_file}, &reply,
+                             static_cast<size_t>(G_CFG.max_string.load())))
+    return -3;
   return send_json_reply(cs, reply);
 }

@@ -310,3 +310,17 @@ TEST(subtitle_scan, video_without_a_folder_part_gives_an_empty_array) {
   EXPECT_EQ(scan("clip.mkv", "clip", "/", false), "[]");
   EXPECT_EQ(scan("/no/such/folder/clip.mkv", "clip", "/", false), "[]");
 }
+
+TEST(subtitle_scan, stops_reading_once_the_text_passes_its_limit) {
+  temp_tree t;
+  t.write("Movies/clip.mkv", "v");
+  for (const char* name : {"clip.a.srt", "clip.b.srt", "clip.c.srt"}) t.write(std::string("Movies/") + name, "x");
+  const std::string video = t.path("Movies/clip.mkv");
+  strbuf whole;
+  EXPECT_TRUE(subtitle_scan(video.c_str(), "clip", subtitle_bound{t.root.c_str(), false}, &whole));
+  // Passing the limit within the first record: that record is kept, nothing more is read.
+  strbuf cut;
+  EXPECT_FALSE(subtitle_scan(video.c_str(), "clip", subtitle_bound{t.root.c_str(), false}, &cut, 10));
+  const std::string first = std::string(sb_text(&whole)).substr(0, std::string(sb_text(&whole)).find("},") + 1);
+  EXPECT_EQ(std::string(sb_text(&cut)), first + "]");
+}
