@@ -151,7 +151,13 @@ static int resolve_under(const char* root, const char* rel, char* out, int32_t o
       set_error(-4, "no entry");
       return -4;
     }
-    if (plat_stat(joined, &st, 0) == 0 && st.is_link) {
+    // The link test looks at the last component itself; a trailing "/" would make the
+    // system follow a link before it could be seen.
+    char last[PATH_CAP];
+    std::string_view bare(joined);
+    while (bare.size() > 1 && bare.back() == '/') bare.remove_suffix(1);
+    path_join(last, sizeof last, {bare});
+    if (plat_stat(last, &st, 0) == 0 && st.is_link) {
       text_ptr target(plat_realpath(joined));
       if (!target || !plat_path_under(target.get(), canon_root.get())) {
         set_error(-7, "refused (D3): link escapes the root");

@@ -224,6 +224,8 @@ TEST(vorn3s_resolve_security, link_escapes_are_named_by_where_the_link_is) {
       {"n2.mkv", "refused (D3): link escapes the root"},
       {"nc.mkv", "refused (D3): link escapes the root"},
       {"outdir", "refused (D3): link escapes the root"},
+      {"outdir/", "refused (D3): link escapes the root"},
+      {"outdir//", "refused (D3): link escapes the root"},
       {"d2", "refused (D3): link escapes the root"},
       {"chain.mkv", "refused (D3): link escapes the root"},
       {"outdir/secret.mkv", "refused (D3)"},
