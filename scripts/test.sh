@@ -6,16 +6,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+sanitize=OFF
+werror=OFF
 for arg in "$@"; do
   case "$arg" in
-    --sanitize) build=build-sanitize; flags+=(-DVORN3S_SANITIZE=ON) ;;
-    --werror) flags+=(-DVORN3S_WERROR=ON) ;;
+    --sanitize) build=build-sanitize; sanitize=ON ;;
+    --werror) werror=ON ;;
     *) echo "usage: scripts/test.sh [--sanitize] [--werror]" >&2; exit 2 ;;
   esac
 done
 
 scripts/setup.sh
-cmake -S . -B "$build" "${flags[@]}" >/dev/null
+# Every option is given each time, so that nothing lingers from an earlier configuration.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN3S_SANITIZE="$sanitize" \
+  -DVORN3S_WERROR="$werror" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
