@@ -42,27 +42,10 @@ int act_files(conn_state* cs) {
   return send_json_reply(cs, reply);
 }
 
-int act_folders(conn_state* cs) {
-  strbuf reply;
-  sb_putc(&reply, '[');
-  {
-    roots_table* t = cs->roots;
-    plat_guard g(t->lock);
-    bool first = true;
-    for (int i = 0; i < t->count; i++) {
-      const root_entry& e = t->entries[i];
-      if (e.removed) continue;
-      if (!first) sb_putc(&reply, ',');
-      first = false;
-      folder_json(&reply, e.name, e.name, e.is_file ? 0 : has_any_entry(e.path));
-    }
-  }
-  sb_putc(&reply, ']');
-  return send_json_reply(cs, reply);
-}
-
-// The roots as folder records, without looking at the disk.
-static void root_list(conn_state* cs, strbuf* reply) {
+// The roots as folder records. With `probe`, a folder root's HasSubFolder says whether it
+// holds any entry at all, looked up on disk under the lock; without, every folder root
+// says true and the disk is not touched.
+static void root_records(conn_state* cs, bool probe, strbuf* reply) {
   sb_putc(reply, '[');
   roots_table* t = cs->roots;
   plat_guard g(t->lock);
@@ -72,9 +55,15 @@ static void root_list(conn_state* cs, strbuf* reply) {
     if (e.removed) continue;
     if (!first) sb_putc(reply, ',');
     first = false;
-    folder_json(reply, e.name, e.name, e.is_file ? 0 : 1);
+    folder_json(reply, e.name, e.name, e.is_file ? 0 : (probe ? has_any_entry(e.path) : 1));
   }
   sb_putc(reply, ']');
+}
+
+int act_folders(conn_state* cs) {
+  strbuf reply;
+  root_records(cs, true, &reply);
+  return send_json_reply(cs, reply);
 }
 
 // Finds the folder an ID names: a bare root name straight from the table, anything else
@@ -111,7 +100,7 @@ static int browse_folder(conn_state* cs, bool sub_folders) {
   strbuf reply;
   text_ptr path, folder_id;
   if (!*id) {
-    root_list(cs, &reply);
+    root_records(cs, false, &reply);
   } else if (!id_has_dotdot_or_lead_sep(id.get()) && find_folder(cs, id.get(), &path, &folder_id)) {
     int r;
     if (sub_folders) {

@@ -9,6 +9,7 @@
 #include "catalogue/listing.h"
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "util/strbuf.h"
 
@@ -26,23 +27,6 @@ listed query(const char* root, const char* id, int files) {
   const char* text = vorn3s_listing_json(root, id, files);
   EXPECT_NE(text, nullptr);
   return {text ? text : "", vorn3s_last_code(), vorn3s_last_error()};
-}
-
-std::string folder_record(const std::string& name, const std::string& full, bool has_sub) {
-  return R"({"Name":")" + name + R"(","FullName":")" + full + R"(","HasSubFolder":)" +
-         (has_sub ? "true" : "false") + "}";
-}
-
-std::string files_of(const std::string& dir, const char* prefix, const char* folder) {
-  strbuf sb;
-  EXPECT_EQ(listing_files_host(dir.c_str(), prefix, folder, &sb), 0);
-  return sb_text(&sb);
-}
-
-std::string folders_of(const std::string& dir, const char* prefix) {
-  strbuf sb;
-  EXPECT_EQ(listing_folders_host(dir.c_str(), prefix, &sb), 0);
-  return sb_text(&sb);
 }
 
 }  // namespace

@@ -12,55 +12,11 @@
 #include "catalogue/listing.h"
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "util/strbuf.h"
 
 namespace {
-
-// Listings keep the order the system gives; the expected text is built in that order.
-std::vector<std::string> dir_order(const std::string& path) {
-  std::vector<std::string> names;
-  plat_dir* d = plat_opendir(path.c_str());
-  EXPECT_NE(d, nullptr) << path;
-  while (const char* n = d ? plat_readdir(d) : nullptr) names.push_back(n);
-  plat_closedir(d);
-  return names;
-}
-
-// "[" + the records of the names that have one, in directory order, + "]".
-std::string in_dir_order(const std::string& dir, const std::map<std::string, std::string>& records) {
-  std::string out = "[";
-  for (const auto& name : dir_order(dir)) {
-    const auto it = records.find(name);
-    if (it == records.end()) continue;
-    if (out.size() > 1) out += ",";
-    out += it->second;
-  }
-  return out + "]";
-}
-
-std::string file_record(const std::string& name, const std::string& type, const std::string& ctype,
-                        const std::string& folder, const std::string& full) {
-  return R"({"Name":")" + name + R"(","ContentType":")" + ctype + R"(","FileType":")" + type +
-         R"(","Folder":")" + folder + R"(","FullName":")" + full + R"("})";
-}
-
-std::string folder_record(const std::string& name, const std::string& full, bool has_sub) {
-  return R"({"Name":")" + name + R"(","FullName":")" + full + R"(","HasSubFolder":)" +
-         (has_sub ? "true" : "false") + "}";
-}
-
-std::string files_of(const std::string& dir, const char* prefix, const char* folder) {
-  strbuf sb;
-  EXPECT_EQ(listing_files_host(dir.c_str(), prefix, folder, &sb), 0);
-  return sb_text(&sb);
-}
-
-std::string folders_of(const std::string& dir, const char* prefix) {
-  strbuf sb;
-  EXPECT_EQ(listing_folders_host(dir.c_str(), prefix, &sb), 0);
-  return sb_text(&sb);
-}
 
 // The mixed folder most listings here look at.
 void make_movies(const temp_tree& t) {

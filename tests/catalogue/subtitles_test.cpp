@@ -9,35 +9,11 @@
 #include "catalogue/subtitles.h"
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "util/strbuf.h"
 
 namespace {
-
-std::string base64(const std::string& bytes) {
-  strbuf sb;
-  base64_put(&sb, bytes.data(), bytes.size());
-  return sb_text(&sb);
-}
-
-std::string record(const std::string& name, const std::string& bytes) {
-  return R"({"Name":")" + name + R"(","Base64":")" + base64(bytes) + R"("})";
-}
-
-// "[" + the records of the names that have one, in directory order, + "]".
-std::string in_dir_order(const std::string& dir, const std::map<std::string, std::string>& records) {
-  std::string out = "[";
-  plat_dir* d = plat_opendir(dir.c_str());
-  EXPECT_NE(d, nullptr) << dir;
-  while (const char* n = d ? plat_readdir(d) : nullptr) {
-    const auto it = records.find(n);
-    if (it == records.end()) continue;
-    if (out.size() > 1) out += ",";
-    out += it->second;
-  }
-  plat_closedir(d);
-  return out + "]";
-}
 
 struct answer {
   std::string text;
@@ -48,6 +24,13 @@ struct answer {
 answer subtitles(const std::string& root, const std::string& json) {
   const char* text = vorn3s_subtitles_json(root.c_str(), json.c_str());
   return {text ? text : "(null)", vorn3s_last_code(), vorn3s_last_error()};
+}
+
+// What base64_put appends for `bytes`.
+std::string put_base64(const std::string& bytes) {
+  strbuf sb;
+  base64_put(&sb, bytes.data(), bytes.size());
+  return sb_text(&sb);
 }
 
 std::string scan(const std::string& video, const char* stem, const std::string& bound, bool folder_only) {
@@ -77,14 +60,14 @@ TEST(base64_put, rfc_4648_vectors) {
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.in);
-    EXPECT_EQ(base64(c.in), c.out);
+    EXPECT_EQ(put_base64(c.in), c.out);
   }
 }
 
 TEST(base64_put, long_input_has_no_line_breaks) {
   // Longer than one internal chunk, and not a multiple of three.
   const std::string bytes = pattern_bytes(0, 3 * 1000 + 2);
-  const std::string out = base64(bytes);
+  const std::string out = put_base64(bytes);
   ASSERT_EQ(out.size(), 4u * 1001);
   EXPECT_EQ(out.find('\n'), std::string::npos);
   EXPECT_EQ(out.substr(0, 8), base64(bytes.substr(0, 6)));
@@ -129,10 +112,10 @@ TEST(vorn3s_subtitles_json, takes_subtitles_that_contain_the_stem) {
   t.write("Films/Sub/Movie.srt", "not beside it");
   const std::string root = t.path("Films");
   const std::string want = in_dir_order(root, {
-                                                  {"Movie.srt", record("Movie.srt", "1\n00:00:01,000 --> 00:00:02,000\nHi\n")},
-                                                  {"Movie.EN.SRT", record("Movie.EN.SRT", "english")},
-                                                  {"The Movie.vtt", record("The Movie.vtt", "WEBVTT")},
-                                                  {".Movie.ass", record(".Movie.ass", "hidden but taken")},
+                                                  {"Movie.srt", subtitle_record("Movie.srt", "1\n00:00:01,000 --> 00:00:02,000\nHi\n")},
+                                                  {"Movie.EN.SRT", subtitle_record("Movie.EN.SRT", "english")},
+                                                  {"The Movie.vtt", subtitle_record("The Movie.vtt", "WEBVTT")},
+                                                  {".Movie.ass", subtitle_record(".Movie.ass", "hidden but taken")},
                                               });
   for (const char* json : {R"({"FullName":"Movie.mkv"})", R"({"FullName":"Films/Movie.mkv"})",
                            R"({"Name":"Movie.mkv"})", R"({"Folder":".","Name":"Movie.mkv"})",
@@ -154,14 +137,14 @@ TEST(vorn3s_subtitles_json, stems_without_extension_and_empty_stems) {
   t.write("F/.mkv", "v");
   const std::string root = t.path("F");
   EXPECT_EQ(subtitles(root, R"({"Name":"clip"})").text,
-            in_dir_order(root, {{"clip.srt", record("clip.srt", "a")}, {"myclip2.ssa", record("myclip2.ssa", "b")}}));
+            in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "a")}, {"myclip2.ssa", subtitle_record("myclip2.ssa", "b")}}));
   // An empty stem is in every name.
   EXPECT_EQ(subtitles(root, R"({"Name":".mkv"})").text,
-            in_dir_order(root, {{"clip.srt", record("clip.srt", "a")},
-                                {"myclip2.ssa", record("myclip2.ssa", "b")},
-                                {"other.srt", record("other.srt", "c")}}));
+            in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "a")},
+                                {"myclip2.ssa", subtitle_record("myclip2.ssa", "b")},
+                                {"other.srt", subtitle_record("other.srt", "c")}}));
   const answer none = subtitles(root, R"({"Name":"other.srt"})");
-  EXPECT_EQ(none.text, "[" + record("other.srt", "c") + "]");  // a subtitle is its own video
+  EXPECT_EQ(none.text, "[" + subtitle_record("other.srt", "c") + "]");  // a subtitle is its own video
   t.write("G/lonely.mkv", "v");
   const answer empty = subtitles(t.path("G"), R"({"FullName":"lonely.mkv"})");
   EXPECT_EQ(empty.code, 0);
@@ -179,7 +162,7 @@ TEST(vorn3s_subtitles_json, size_limit_is_inclusive) {
   const std::string root = t.path("F");
   const answer a = subtitles(root, R"({"FullName":"clip.mkv"})");
   EXPECT_EQ(a.code, 0);
-  EXPECT_EQ(a.text, in_dir_order(root, {{"clip.at.srt", record("clip.at.srt", pattern_bytes(0, 1024))},
+  EXPECT_EQ(a.text, in_dir_order(root, {{"clip.at.srt", subtitle_record("clip.at.srt", pattern_bytes(0, 1024))},
                                         {"clip.empty.srt", R"({"Name":"clip.empty.srt","Base64":""})"}}));
 }
 
@@ -232,7 +215,7 @@ TEST(vorn3s_subtitles_json, every_failure_with_its_message) {
   };
   // The last good answer stays in the result buffer through every failure.
   const char* kept = vorn3s_subtitles_json(root.c_str(), R"({"Name":"clip.mkv"})");
-  const std::string good = "[" + record("clip.srt", "s") + "]";
+  const std::string good = "[" + subtitle_record("clip.srt", "s") + "]";
   ASSERT_EQ(std::string(kept), good);
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.what);
@@ -252,15 +235,15 @@ TEST(vorn3s_subtitles_json, root_forms_that_pass_containment) {
   t.write("Films/Movies/Sub/clip.mkv", "v");
   t.write("Films/Movies/Sub/clip.fr.srt", "f");
   const std::string root = t.path("Movies");
-  EXPECT_EQ(subtitles(root + "/", R"({"Name":"clip.mkv"})").text, "[" + record("clip.srt", "s") + "]");
+  EXPECT_EQ(subtitles(root + "/", R"({"Name":"clip.mkv"})").text, "[" + subtitle_record("clip.srt", "s") + "]");
   // A FullName that begins with the root's base name is taken below the root.
-  EXPECT_EQ(subtitles(root, R"({"FullName":"Movies/Sub/clip.mkv"})").text, "[" + record("clip.en.srt", "e") + "]");
-  EXPECT_EQ(subtitles(root, R"({"FullName":"Sub/clip.mkv"})").text, "[" + record("clip.en.srt", "e") + "]");
+  EXPECT_EQ(subtitles(root, R"({"FullName":"Movies/Sub/clip.mkv"})").text, "[" + subtitle_record("clip.en.srt", "e") + "]");
+  EXPECT_EQ(subtitles(root, R"({"FullName":"Sub/clip.mkv"})").text, "[" + subtitle_record("clip.en.srt", "e") + "]");
   EXPECT_EQ(subtitles(root, R"({"Folder":"Movies/Sub","Name":"clip.mkv"})").text,
-            "[" + record("clip.en.srt", "e") + "]");
+            "[" + subtitle_record("clip.en.srt", "e") + "]");
   // With any other base name the first component is an ordinary folder.
   EXPECT_EQ(subtitles(t.path("Films"), R"({"FullName":"Movies/Sub/clip.mkv"})").text,
-            "[" + record("clip.fr.srt", "f") + "]");
+            "[" + subtitle_record("clip.fr.srt", "f") + "]");
 }
 
 TEST(subtitle_scan, candidates_really_lie_within_the_root) {
@@ -277,8 +260,8 @@ TEST(subtitle_scan, candidates_really_lie_within_the_root) {
   t.mkdir("Movies/clip.dir.srt");
   t.fifo("Movies/clip.fifo.srt");
   const std::string root = t.path("Movies");
-  const std::string want = in_dir_order(root, {{"clip.srt", record("clip.srt", "beside")},
-                                               {"clip.in.srt", record("clip.in.srt", "inside")}});
+  const std::string want = in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "beside")},
+                                               {"clip.in.srt", subtitle_record("clip.in.srt", "inside")}});
   // A FIFO would block a reader forever; getting an answer at all shows it was not opened.
   EXPECT_EQ(subtitles(root, R"({"Name":"clip.mkv"})").text, want);
   EXPECT_EQ(scan(t.path("Movies/clip.mkv"), "clip", root, false), want);
@@ -297,13 +280,13 @@ TEST(subtitle_scan, file_root_takes_only_its_own_folder) {
   t.symlink(t.path("elsewhere/x.srt"), "Films/clip.out.srt");
   const std::string video = t.path("Films/clip.mkv");
   EXPECT_EQ(scan(video, "clip", video, true),
-            in_dir_order(t.path("Films"), {{"clip.srt", record("clip.srt", "beside")},
-                                           {"clip.same.srt", record("clip.same.srt", "beside")}}));
+            in_dir_order(t.path("Films"), {{"clip.srt", subtitle_record("clip.srt", "beside")},
+                                           {"clip.same.srt", subtitle_record("clip.same.srt", "beside")}}));
   // Bounded by the folder instead, the link further down is read too.
   EXPECT_EQ(scan(video, "clip", t.path("Films"), false),
-            in_dir_order(t.path("Films"), {{"clip.srt", record("clip.srt", "beside")},
-                                           {"clip.same.srt", record("clip.same.srt", "beside")},
-                                           {"clip.down.srt", record("clip.down.srt", "deeper")}}));
+            in_dir_order(t.path("Films"), {{"clip.srt", subtitle_record("clip.srt", "beside")},
+                                           {"clip.same.srt", subtitle_record("clip.same.srt", "beside")},
+                                           {"clip.down.srt", subtitle_record("clip.down.srt", "deeper")}}));
 }
 
 TEST(subtitle_scan, video_without_a_folder_part_gives_an_empty_array) {

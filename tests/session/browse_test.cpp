@@ -9,46 +9,13 @@
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
 
 namespace {
 
 const std::string HANDSHAKE_REPLY = R"({"Version":3,"Platform":"quorvane-c"})";
-
-// The names of a folder in the order the system gives them, which listings keep.
-std::vector<std::string> dir_order(const std::string& path) {
-  std::vector<std::string> names;
-  plat_dir* d = plat_opendir(path.c_str());
-  if (!d) return names;
-  while (const char* name = plat_readdir(d)) names.emplace_back(name);
-  plat_closedir(d);
-  return names;
-}
-
-bool is_audio(const std::string& name) {
-  for (const char* ext : {".mp3", ".flac", ".wav", ".m4a", ".aac", ".wma", ".opus"}) {
-    const std::string e(ext);
-    if (name.size() >= e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0) return true;
-  }
-  return false;
-}
-
-std::string file_type(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? "" : name.substr(dot);
-}
-
-std::string file_record(const std::string& name, const std::string& folder, const std::string& full) {
-  return "{\"Name\":\"" + name + "\",\"ContentType\":\"" + (is_audio(name) ? "audio" : "video") +
-         "\",\"FileType\":\"" + file_type(name) + "\",\"Folder\":\"" + folder +
-         "\",\"FullName\":\"" + full + "\"}";
-}
-
-std::string folder_record(const std::string& name, const std::string& full, bool has_sub) {
-  return "{\"Name\":\"" + name + "\",\"FullName\":\"" + full + "\",\"HasSubFolder\":" +
-         (has_sub ? "true" : "false") + "}";
-}
 
 std::string join_array(const std::vector<std::string>& records) {
   std::string out = "[";

@@ -7,27 +7,11 @@
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
 
 namespace {
-
-std::vector<std::string> dir_order(const std::string& path) {
-  std::vector<std::string> names;
-  plat_dir* d = plat_opendir(path.c_str());
-  if (!d) return names;
-  while (const char* name = plat_readdir(d)) names.emplace_back(name);
-  plat_closedir(d);
-  return names;
-}
-
-// The record in a reply whose first member is "Name" `name`; records hold no nested
-// braces.
-std::string record_for(const std::string& reply, const std::string& name) {
-  const size_t at = reply.find("{\"Name\":\"" + name + "\"");
-  if (at == std::string::npos) return {};
-  return reply.substr(at, reply.find('}', at) - at + 1);
-}
 
 // The text of a string member of a record.
 std::string member(const std::string& record, const std::string& key) {

@@ -9,40 +9,13 @@
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
 
 namespace {
 
 const std::string HANDSHAKE_REPLY = R"({"Version":3,"Platform":"quorvane-c"})";
-
-std::vector<std::string> dir_order(const std::string& path) {
-  std::vector<std::string> names;
-  plat_dir* d = plat_opendir(path.c_str());
-  if (!d) return names;
-  while (const char* name = plat_readdir(d)) names.emplace_back(name);
-  plat_closedir(d);
-  return names;
-}
-
-std::string base64(const std::string& bytes) {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
-    out += alphabet[(v >> 18) & 63];
-    out += alphabet[(v >> 12) & 63];
-    out += i + 1 < bytes.size() ? alphabet[(v >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? alphabet[v & 63] : '=';
-  }
-  return out;
-}
-
-std::string subtitle_record(const std::string& name, const std::string& b64) {
-  return "{\"Name\":\"" + name + "\",\"Base64\":\"" + b64 + "\"}";
-}
 
 // The records for `wanted` (name to contents) in the order the folder gives them.
 std::string subtitles_in_dir_order(const std::string& dir,
@@ -52,7 +25,7 @@ std::string subtitles_in_dir_order(const std::string& dir,
   for (const auto& name : dir_order(dir)) {
     for (const auto& [n, bytes] : wanted) {
       if (n != name) continue;
-      out += (first ? "" : ",") + subtitle_record(n, base64(bytes));
+      out += (first ? "" : ",") + subtitle_record(n, bytes);
       first = false;
     }
   }
@@ -60,11 +33,6 @@ std::string subtitles_in_dir_order(const std::string& dir,
 }
 
 std::string full_name(const std::string& id) { return "{\"FullName\":\"" + id + "\"}"; }
-
-void open_file(test_client& c, const std::string& filejson) {
-  ASSERT_TRUE(c.send_code(4));
-  ASSERT_TRUE(c.send_string(filejson));
-}
 
 std::string subtitle(test_client& c, const std::string& filejson) {
   if (!c.send_code(8) || !c.send_string(filejson)) return "<send failed>";
@@ -212,7 +180,7 @@ TEST(subtitle, base64_of_every_length_and_alphabet_corner) {
   std::string want = "[";
   for (const auto& name : dir_order(tree.path("Pad"))) {
     for (const auto& bc : cases) {
-      if (name == bc.name) want += (want.size() > 1 ? "," : "") + subtitle_record(bc.name, bc.b64);
+      if (name == bc.name) want += (want.size() > 1 ? "," : "") + subtitle_record_b64(bc.name, bc.b64);
     }
   }
   want += "]";
@@ -230,8 +198,8 @@ TEST(subtitle, stem_from_the_given_name_is_case_sensitive) {
   ASSERT_TRUE(c.connect_to(srv.port));
   EXPECT_EQ(subtitle(c, R"({"FullName":"Movies/film.mkv","Name":"Film.mkv"})"), "[]");
   EXPECT_EQ(subtitle(c, R"({"FullName":"Movies/film.mkv","Name":"other.mkv"})"),
-            "[" + subtitle_record("other.srt", base64("o")) + "]");
-  EXPECT_EQ(subtitle(c, R"({"Name":"film.mkv"})"), "[" + subtitle_record("film.srt", base64("f")) + "]");
+            "[" + subtitle_record("other.srt", "o") + "]");
+  EXPECT_EQ(subtitle(c, R"({"Name":"film.mkv"})"), "[" + subtitle_record("film.srt", "f") + "]");
 }
 
 TEST(subtitle, file_of_exactly_sub_max_bytes_is_taken_and_one_over_is_not) {
@@ -244,7 +212,7 @@ TEST(subtitle, file_of_exactly_sub_max_bytes_is_taken_and_one_over_is_not) {
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
   EXPECT_EQ(subtitle(c, full_name("Lim/v.mkv")),
-            "[" + subtitle_record("v.at.srt", base64(pattern_bytes(0, 1024))) + "]");
+            "[" + subtitle_record("v.at.srt", pattern_bytes(0, 1024)) + "]");
 }
 
 TEST(subtitle, reply_over_max_string_ends_the_session) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
 
@@ -20,18 +21,6 @@ std::string zeros(size_t n) { return std::string(n, '\0'); }
 void expect_alive(test_client& c) {
   ASSERT_TRUE(c.send_code(3320));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
-}
-
-// The record of `name` in a listing reply; records hold no nested braces.
-std::string record_for(const std::string& listing, const std::string& name) {
-  const size_t at = listing.find("{\"Name\":\"" + name + "\"");
-  if (at == std::string::npos) return {};
-  return listing.substr(at, listing.find('}', at) - at + 1);
-}
-
-void open_file(test_client& c, const std::string& filejson) {
-  ASSERT_TRUE(c.send_code(4));
-  ASSERT_TRUE(c.send_string(filejson));
 }
 
 using clock_type = std::chrono::steady_clock;
