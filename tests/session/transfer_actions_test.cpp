@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "server/vorn3s.h"
@@ -22,6 +23,19 @@ void expect_alive(test_client& c) {
   ASSERT_TRUE(c.send_code(3320));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 }
+
+// A file of `size` pattern bytes in the root Movies, opened on a fresh connection.
+struct open_file_session {
+  temp_tree tree;
+  std::unique_ptr<test_server> srv;
+  test_client c;
+  open_file_session(const std::string& name, size_t size) {
+    tree.write_size("Movies/" + name, size);
+    srv = std::make_unique<test_server>(std::initializer_list<std::string>{tree.path("Movies")});
+    EXPECT_TRUE(c.connect_to(srv->port));
+    open_file(c, R"({"FullName":"Movies/)" + name + R"("})");
+  }
+};
 
 using clock_type = std::chrono::steady_clock;
 long long ms_since(clock_type::time_point t) {
@@ -71,12 +85,8 @@ TEST(transfer, openfile_of_a_listing_record_then_size_and_reads_advance) {
 }
 
 TEST(transfer, reads_past_the_end_are_zero_filled_and_pos_moves_by_bytes_read) {
-  temp_tree tree;
-  tree.write_size("Movies/ten.bin", 10);
-  test_server srv({tree.path("Movies")});
-  test_client c;
-  ASSERT_TRUE(c.connect_to(srv.port));
-  open_file(c, R"({"FullName":"Movies/ten.bin"})");
+  open_file_session s("ten.bin", 10);
+  test_client& c = s.c;
 
   // Seek 8, Read 5: bytes 8 and 9, then three zeros; pos is then 10, so a further Read
   // gives only zeros.
@@ -128,26 +138,18 @@ TEST(transfer, reads_past_the_end_are_zero_filled_and_pos_moves_by_bytes_read) {
 }
 
 TEST(transfer, size_keeps_what_openfile_found) {
-  temp_tree tree;
-  tree.write_size("Movies/grow.bin", 10);
-  test_server srv({tree.path("Movies")});
-  test_client c;
-  ASSERT_TRUE(c.connect_to(srv.port));
-  open_file(c, R"({"FullName":"Movies/grow.bin"})");
+  open_file_session s("grow.bin", 10);
+  test_client& c = s.c;
   ASSERT_TRUE(c.send_code(1));
   ASSERT_EQ(c.recv_i64(), 10);
-  tree.write_size("Movies/grow.bin", 50);
+  s.tree.write_size("Movies/grow.bin", 50);
   ASSERT_TRUE(c.send_code(1));
   EXPECT_EQ(c.recv_i64(), 10);
 }
 
 TEST(transfer, read_of_zero_bytes_sends_nothing) {
-  temp_tree tree;
-  tree.write_size("Movies/ten.bin", 10);
-  test_server srv({tree.path("Movies")});
-  test_client c;
-  ASSERT_TRUE(c.connect_to(srv.port));
-  open_file(c, R"({"FullName":"Movies/ten.bin"})");
+  open_file_session s("ten.bin", 10);
+  test_client& c = s.c;
   ASSERT_TRUE(c.send_code(2));
   ASSERT_TRUE(c.send_u32(0));
   ASSERT_TRUE(c.send_code(10));
@@ -260,12 +262,8 @@ TEST(transfer, unknown_codes_are_counted_and_only_some_actions_reset_the_count) 
 }
 
 TEST(transfer, end_closes_the_connection_without_a_reply) {
-  temp_tree tree;
-  tree.write_size("Movies/film.mkv", 20);
-  test_server srv({tree.path("Movies")});
-  test_client c;
-  ASSERT_TRUE(c.connect_to(srv.port));
-  open_file(c, R"({"FullName":"Movies/film.mkv"})");
+  open_file_session s("film.mkv", 20);
+  test_client& c = s.c;
   // Nothing after End is read: the HandShake behind it goes unanswered.
   ASSERT_TRUE(c.send_raw(be32(0) + be32(3320)));
   EXPECT_TRUE(c.closed_by_peer());
