@@ -25,7 +25,8 @@ int main(void) {
   check(vorn3s_frame_seekread(1024, 4096, frame, sizeof frame) == 12 && frame[2] == 0x04 && frame[10] == 0x10,
         "seekread frame");
   check(strcmp(vorn3s_frame_action_name(3320), "HandShake") == 0, "action name");
-  check(vorn3s_resolve(NULL, NULL, out, sizeof out) == -1 && strcmp(vorn3s_last_error(), "root") == 0, "resolve");
+  check(vorn3s_resolve(NULL, NULL, out, sizeof out) == -1 && strcmp(vorn3s_last_error(), "root") == 0,
+        "resolve");
   check(vorn3s_root_count() == 0 && vorn3s_is_running() == 0, "idle server");
   return failures == 0 ? 0 : 1;
 }

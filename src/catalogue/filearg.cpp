@@ -45,8 +45,10 @@ static std::string widen_big_integers(std::string_view text) {
     const char c = text[i];
     if (in_string) {
       out += c;
-      if (c == '\\' && i + 1 < text.size()) out += text[++i];
-      else if (c == '"') in_string = false;
+      if (c == '\\' && i + 1 < text.size())
+        out += text[++i];
+      else if (c == '"')
+        in_string = false;
       i++;
       continue;
     }

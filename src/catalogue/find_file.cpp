@@ -53,8 +53,8 @@ static int find_by_name(roots_table* roots, const char* name, char** out_path, i
 
 // B's own step: the ID folder/name, file wanted. 0, -4 when it does not resolve, -5 when
 // the ID cannot be built.
-static int find_by_folder_id(roots_table* roots, const char* folder, const char* name,
-                             char** out_path, int* out_index) {
+static int find_by_folder_id(roots_table* roots, const char* folder, const char* name, char** out_path,
+                             int* out_index) {
   strbuf id;
   sb_puts(&id, folder);
   sb_putc(&id, '/');

@@ -64,8 +64,8 @@ int has_any_entry(const char* dir_path) {
 // One walk for both listings: every visible child of the kind asked for, in the order
 // the system gives them. A child whose path or ID would not fit is left out rather than
 // named by a cut text that could mean another entry.
-static int list_children(const char* dir_path, const char* id_prefix, bool folders,
-                         const char* folder, strbuf* out) {
+static int list_children(const char* dir_path, const char* id_prefix, bool folders, const char* folder,
+                         strbuf* out) {
   dir_owner dir(dir_path);
   if (!dir.d) return -4;
   sb_reset(out);
@@ -160,8 +160,8 @@ static const char* listing_query(const char* root, const char* id, int files) {
       json_put_string(&sb, id);
       sb_putc(&sb, '}');
     } else {
-      const int r = files ? listing_files_host(canon.get(), id, base, &sb)
-                          : listing_folders_host(canon.get(), id, &sb);
+      const int r =
+          files ? listing_files_host(canon.get(), id, base, &sb) : listing_folders_host(canon.get(), id, &sb);
       if (r != 0) {
         set_error(-4, "opendir");
         return "";

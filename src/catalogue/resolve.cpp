@@ -18,8 +18,8 @@ bool id_has_dotdot_or_lead_sep(const char* text) {
 }
 
 bool id_text_refused(const char* text) {
-  return id_has_dotdot_or_lead_sep(text) || plat_is_absolute(text) ||
-         std::strchr(text, '\\') != nullptr || (is_ascii_letter(text[0]) && text[1] == ':');
+  return id_has_dotdot_or_lead_sep(text) || plat_is_absolute(text) || std::strchr(text, '\\') != nullptr ||
+         (is_ascii_letter(text[0]) && text[1] == ':');
 }
 
 int id_split(const char* id, char* root_name, char* rel) {

@@ -13,8 +13,7 @@
 #include "util/media_names.h"
 #include "util/paths.h"
 
-static constexpr char BASE64_ALPHABET[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static constexpr char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void base64_put(strbuf* out, const void* bytes, size_t n) {
   const auto* p = static_cast<const uint8_t*>(bytes);

@@ -42,12 +42,18 @@ static bool parse_options(int count, char** args, serve_options* o) {
     const std::string_view word(args[i]);
     if (i + 1 >= count) return false;
     const char* value = args[i + 1];
-    if (word == "--bind") o->bind = value;
-    else if (word == "--port") o->port = std::atoi(value);
-    else if (word == "--platform") o->platform = value;
-    else if (word == "--order") o->order = value;
-    else if (word == "--root" && o->nroots < MAX_ROOTS) o->roots[o->nroots++] = value;
-    else return false;
+    if (word == "--bind")
+      o->bind = value;
+    else if (word == "--port")
+      o->port = std::atoi(value);
+    else if (word == "--platform")
+      o->platform = value;
+    else if (word == "--order")
+      o->order = value;
+    else if (word == "--root" && o->nroots < MAX_ROOTS)
+      o->roots[o->nroots++] = value;
+    else
+      return false;
   }
   return o->bind != nullptr;
 }
@@ -98,11 +104,13 @@ static void print_roots() {
 // Carries out one console line; false for "quit".
 static bool run_line(char* line) {
   size_t len = std::strlen(line);
-  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r' || line[len - 1] == ' ')) line[--len] = '\0';
+  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r' || line[len - 1] == ' '))
+    line[--len] = '\0';
   const std::string_view cmd(line, len);
   if (cmd == "quit") return false;
   if (cmd == "status") {
-    std::printf("running=%d port=%d conns=%d\n", vorn3s_is_running(), vorn3s_port(), vorn3s_connection_count());
+    std::printf("running=%d port=%d conns=%d\n", vorn3s_is_running(), vorn3s_port(),
+                vorn3s_connection_count());
   } else if (cmd == "roots") {
     print_roots();
   } else if (cmd.starts_with("add ")) {

@@ -71,11 +71,21 @@ static bool valid_utf8(std::string_view s) {
     const auto c = static_cast<unsigned char>(s[i]);
     size_t len;
     uint32_t cp;
-    if (c < 0x80) { i++; continue; }
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1Fu; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0Fu; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07u; }
-    else return false;
+    if (c < 0x80) {
+      i++;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+      cp = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      cp = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      cp = c & 0x07u;
+    } else
+      return false;
     if (i + len > s.size()) return false;
     for (size_t k = 1; k < len; k++) {
       const auto cc = static_cast<unsigned char>(s[i + k]);
@@ -224,7 +234,7 @@ void plat_sock_close(plat_socket s) {
 
 int plat_poll1(plat_socket s, int want, int timeout_ms) {
   if (s == PLAT_NO_SOCKET) return -1;
-  struct pollfd p{};
+  struct pollfd p {};
   p.fd = fd_of(s);
   if (want & PLAT_POLL_READ) p.events |= POLLIN;
   if (want & PLAT_POLL_WRITE) p.events |= POLLOUT;
@@ -256,7 +266,7 @@ int plat_ipv4_parse(const char* text) {
 
 int plat_tcp_listen(const char* ip, int port, plat_socket* out) {
   *out = PLAT_NO_SOCKET;
-  struct sockaddr_in sa{};
+  struct sockaddr_in sa {};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
   if (!ip || inet_pton(AF_INET, ip, &sa.sin_addr) != 1) return -2;
@@ -275,7 +285,7 @@ int plat_tcp_listen(const char* ip, int port, plat_socket* out) {
 }
 
 int plat_sock_port(plat_socket s) {
-  struct sockaddr_in sa{};
+  struct sockaddr_in sa {};
   socklen_t len = sizeof sa;
   if (getsockname(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return -1;
   return ntohs(sa.sin_port);
@@ -377,7 +387,9 @@ uint64_t plat_now_ms() {
 
 void plat_sleep_ms(int ms) {
   if (ms <= 0) return;
-  struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  struct timespec ts {
+    ms / 1000, static_cast<long>(ms % 1000) * 1000000L
+  };
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
@@ -385,7 +397,7 @@ void plat_sleep_ms(int ms) {
 // ---- Console -----------------------------------------------------------------------
 
 int plat_stdin_read(char* buf, int cap, int timeout_ms) {
-  struct pollfd p{};
+  struct pollfd p {};
   p.fd = STDIN_FILENO;
   p.events = POLLIN;
   // A signal ends the wait early (EINTR): the caller then sees its flag at once.
@@ -399,7 +411,7 @@ int plat_stdin_read(char* buf, int cap, int timeout_ms) {
 }
 
 void plat_on_interrupt(void (*handler)(int)) {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: a waiting call returns and the flag is seen

@@ -156,8 +156,7 @@ static int start_server(const char* bind_ip, int port, const char* const* roots,
   return 0;
 }
 
-extern "C" int vorn3s_start(const char* bind_ip, int port, const char* const* roots,
-                            int nroots) noexcept {
+extern "C" int vorn3s_start(const char* bind_ip, int port, const char* const* roots, int nroots) noexcept {
   return export_guard(-5, [&] { return start_server(bind_ip, port, roots, nroots); });
 }
 

@@ -93,9 +93,12 @@ extern "C" int vorn3s_config(const char* key, const char* value) noexcept {
     }
     if (std::strcmp(key, "action_byteorder") == 0) {
       int order;
-      if (!value || std::strcmp(value, "auto") == 0) order = 0;
-      else if (std::strcmp(value, "big") == 0) order = 1;
-      else if (std::strcmp(value, "little") == 0) order = 2;
+      if (!value || std::strcmp(value, "auto") == 0)
+        order = 0;
+      else if (std::strcmp(value, "big") == 0)
+        order = 1;
+      else if (std::strcmp(value, "little") == 0)
+        order = 2;
       else {
         set_error(-1, "auto|big|little");
         return -1;

@@ -59,19 +59,16 @@ VORN3S_API int vorn3s_port(void) VORN3S_NOEXCEPT;
 VORN3S_API int vorn3s_connection_count(void) VORN3S_NOEXCEPT;
 
 /* Frames without a connection. */
-VORN3S_API int32_t vorn3s_frame_read_bytes(const uint8_t* src, int32_t src_len, uint32_t count,
-                                           uint8_t* out, int32_t outlen) VORN3S_NOEXCEPT;
+VORN3S_API int32_t vorn3s_frame_read_bytes(const uint8_t* src, int32_t src_len, uint32_t count, uint8_t* out,
+                                           int32_t outlen) VORN3S_NOEXCEPT;
 VORN3S_API int32_t vorn3s_frame_seekread(uint32_t count, int64_t offset, uint8_t* out,
                                          int32_t outlen) VORN3S_NOEXCEPT;
 VORN3S_API const char* vorn3s_frame_action_name(int32_t code) VORN3S_NOEXCEPT;
 
 /* One-shot queries against a root given by path. */
-VORN3S_API int vorn3s_resolve(const char* root, const char* rel, char* out,
-                              int32_t out_size) VORN3S_NOEXCEPT;
-VORN3S_API const char* vorn3s_listing_json(const char* root, const char* id,
-                                           int files) VORN3S_NOEXCEPT;
-VORN3S_API const char* vorn3s_subtitles_json(const char* root,
-                                             const char* filejson) VORN3S_NOEXCEPT;
+VORN3S_API int vorn3s_resolve(const char* root, const char* rel, char* out, int32_t out_size) VORN3S_NOEXCEPT;
+VORN3S_API const char* vorn3s_listing_json(const char* root, const char* id, int files) VORN3S_NOEXCEPT;
+VORN3S_API const char* vorn3s_subtitles_json(const char* root, const char* filejson) VORN3S_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -15,8 +15,8 @@ static int transfer_all(plat_socket sock, size_t n, int want, int timeout_ms, Mo
   while (done < n) {
     if (plat_poll1(sock, want, timeout_ms) <= 0) return -1;
     const int64_t r = move(done);
-    if (r == -2) continue;    // a spurious wake-up: wait again
-    if (r <= 0) return -1;    // closed by the peer, or an error
+    if (r == -2) continue;  // a spurious wake-up: wait again
+    if (r <= 0) return -1;  // closed by the peer, or an error
     done += static_cast<size_t>(r);
   }
   return 0;

@@ -41,11 +41,13 @@ byte_order order_from_setting(int32_t setting) {
 // The codes that may open a connection and so reveal its byte order.
 static bool is_marker(int32_t code) {
   switch (code) {
-    case ACT_END: case ACT_SEEK: case ACT_SUBTITLE: case ACT_SUBFOLDERS:
-    case ACT_SEEKREAD: case ACT_HANDSHAKE:
-      return true;
-    default:
-      return false;
+    case ACT_END:
+    case ACT_SEEK:
+    case ACT_SUBTITLE:
+    case ACT_SUBFOLDERS:
+    case ACT_SEEKREAD:
+    case ACT_HANDSHAKE: return true;
+    default: return false;
   }
 }
 
@@ -70,10 +72,18 @@ struct action_name {
 }  // namespace
 
 static constexpr action_name ACTION_NAMES[] = {
-    {ACT_END, "End"},           {ACT_SIZE, "Size"},         {ACT_READ, "Read"},
-    {ACT_FILES, "Files"},       {ACT_OPENFILE, "OpenFile"}, {ACT_FOLDERS, "Folders"},
-    {ACT_OPENFOLDER, "OpenFolder"}, {ACT_SEEK, "Seek"},     {ACT_SUBTITLE, "Subtitle"},
-    {ACT_SUBFOLDERS, "SubFolders"}, {ACT_SEEKREAD, "SeekRead"}, {ACT_HANDSHAKE, "HandShake"},
+    {ACT_END, "End"},
+    {ACT_SIZE, "Size"},
+    {ACT_READ, "Read"},
+    {ACT_FILES, "Files"},
+    {ACT_OPENFILE, "OpenFile"},
+    {ACT_FOLDERS, "Folders"},
+    {ACT_OPENFOLDER, "OpenFolder"},
+    {ACT_SEEK, "Seek"},
+    {ACT_SUBTITLE, "Subtitle"},
+    {ACT_SUBFOLDERS, "SubFolders"},
+    {ACT_SEEKREAD, "SeekRead"},
+    {ACT_HANDSHAKE, "HandShake"},
 };
 
 extern "C" const char* vorn3s_frame_action_name(int32_t code) noexcept {
@@ -83,8 +93,8 @@ extern "C" const char* vorn3s_frame_action_name(int32_t code) noexcept {
   return "Unknown";
 }
 
-extern "C" int32_t vorn3s_frame_read_bytes(const uint8_t* src, int32_t src_len, uint32_t count,
-                                           uint8_t* out, int32_t outlen) noexcept {
+extern "C" int32_t vorn3s_frame_read_bytes(const uint8_t* src, int32_t src_len, uint32_t count, uint8_t* out,
+                                           int32_t outlen) noexcept {
   if (!out || outlen < 0 || static_cast<uint32_t>(outlen) < count) {
     set_error(-1, "outlen");
     return -1;

@@ -7,9 +7,9 @@
 
 const char* const AUDIO_EXTS[] = {".wma", ".m4a", ".mp3", ".aac", ".flac", ".wav", ".opus", nullptr};
 
-const char* const SUB_EXTS[] = {
-    ".aqt", ".jss", ".vtt", ".ttml", ".gsub", ".sub", ".ttxt", ".txt", ".pjs", ".psb", ".rt", ".smi",
-    ".stl", ".ssf", ".srt", ".ssa", ".ass", ".idx", ".style", ".delay", ".lrc", ".json", ".xml", nullptr};
+const char* const SUB_EXTS[] = {".aqt", ".jss", ".vtt",   ".ttml",  ".gsub", ".sub",  ".ttxt", ".txt",
+                                ".pjs", ".psb", ".rt",    ".smi",   ".stl",  ".ssf",  ".srt",  ".ssa",
+                                ".ass", ".idx", ".style", ".delay", ".lrc",  ".json", ".xml",  nullptr};
 
 static bool equal_folded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

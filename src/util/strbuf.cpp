@@ -98,9 +98,7 @@ int json_put_string(strbuf* sb, const char* text) {
       case '\t': esc[1] = 't'; break;
       case '\b': esc[1] = 'b'; break;
       case '\f': esc[1] = 'f'; break;
-      default:
-        std::snprintf(esc, sizeof esc, "\\u%04x", c);
-        n = 6;
+      default: std::snprintf(esc, sizeof esc, "\\u%04x", c); n = 6;
     }
     if (sb_putn(sb, esc, n) != 0) return -1;
   }

@@ -73,7 +73,9 @@ TEST(vorn3s_listing_json, arguments_and_messages) {
   // what follows the last separator of either kind.
   listed l = query(root.c_str(), "b\\c.mkv", 0);
   EXPECT_EQ(l.code, 0);
-  EXPECT_EQ(l.text, R"({"Name":"c.mkv","ContentType":"video","FileType":".mkv","Folder":"Movies","FullName":"b\\c.mkv"})");
+  EXPECT_EQ(
+      l.text,
+      R"({"Name":"c.mkv","ContentType":"video","FileType":".mkv","Folder":"Movies","FullName":"b\\c.mkv"})");
 
   l = query(root.c_str(), "Sub", 1);
   EXPECT_EQ(l.code, 0);
@@ -97,11 +99,15 @@ TEST(vorn3s_listing_json, file_id_gives_one_bare_record) {
     const char* text;
   };
   static const file_case CASES[] = {
-      {"clip.mkv", R"({"Name":"clip.mkv","ContentType":"video","FileType":".mkv","Folder":"Films","FullName":"clip.mkv"})"},
+      {"clip.mkv",
+       R"({"Name":"clip.mkv","ContentType":"video","FileType":".mkv","Folder":"Films","FullName":"clip.mkv"})"},
       // Always "video" here, unlike the records of the folder listings.
-      {"song.mp3", R"({"Name":"song.mp3","ContentType":"video","FileType":".mp3","Folder":"Films","FullName":"song.mp3"})"},
-      {"Sub/README", R"({"Name":"README","ContentType":"video","FileType":"","Folder":"Films","FullName":"Sub/README"})"},
-      {"./Sub//README", R"({"Name":"README","ContentType":"video","FileType":"","Folder":"Films","FullName":"./Sub//README"})"},
+      {"song.mp3",
+       R"({"Name":"song.mp3","ContentType":"video","FileType":".mp3","Folder":"Films","FullName":"song.mp3"})"},
+      {"Sub/README",
+       R"({"Name":"README","ContentType":"video","FileType":"","Folder":"Films","FullName":"Sub/README"})"},
+      {"./Sub//README",
+       R"({"Name":"README","ContentType":"video","FileType":"","Folder":"Films","FullName":"./Sub//README"})"},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.id);
@@ -112,7 +118,9 @@ TEST(vorn3s_listing_json, file_id_gives_one_bare_record) {
   }
   // The folder text is the root's base name as passed, so a trailing "/" leaves it empty.
   const listed l = query((root + "/").c_str(), "clip.mkv", 0);
-  EXPECT_EQ(l.text, R"({"Name":"clip.mkv","ContentType":"video","FileType":".mkv","Folder":"","FullName":"clip.mkv"})");
+  EXPECT_EQ(
+      l.text,
+      R"({"Name":"clip.mkv","ContentType":"video","FileType":".mkv","Folder":"","FullName":"clip.mkv"})");
 }
 
 TEST(vorn3s_listing_json, without_id_lists_sub_folders_not_files) {

@@ -70,7 +70,8 @@ TEST(listing_files_host, empty_prefix_names_children_alone) {
   make_movies(t);
   const std::string dir = t.path("Movies");
   EXPECT_EQ(folders_of(dir, ""), "[" + folder_record("Sub", "Sub", true) + "]");
-  EXPECT_EQ(files_of(t.path("Movies/Sub"), "", nullptr), "[" + file_record("x.mkv", ".mkv", "video", "", "x.mkv") + "]");
+  EXPECT_EQ(files_of(t.path("Movies/Sub"), "", nullptr),
+            "[" + file_record("x.mkv", ".mkv", "video", "", "x.mkv") + "]");
   t.mkdir("Empty");
   EXPECT_EQ(files_of(t.path("Empty"), "E", "E"), "[]");
   EXPECT_EQ(folders_of(t.path("Empty"), "E"), "[]");
@@ -87,14 +88,15 @@ TEST(listing_folders_host, has_sub_folder_counts_visible_entries_only) {
   t.write("Top/file.mkv", "f");
   t.symlink("nested", "Top/link-to-folder");
   const std::string dir = t.path("Top");
-  const std::string want = in_dir_order(dir, {
-                                                 {"srt-only", folder_record("srt-only", "T/srt-only", true)},
-                                                 {"thumbs-only", folder_record("thumbs-only", "T/thumbs-only", false)},
-                                                 {"dot-file-only", folder_record("dot-file-only", "T/dot-file-only", false)},
-                                                 {"empty", folder_record("empty", "T/empty", false)},
-                                                 {"nested", folder_record("nested", "T/nested", true)},
-                                                 {"link-to-folder", folder_record("link-to-folder", "T/link-to-folder", true)},
-                                             });
+  const std::string want =
+      in_dir_order(dir, {
+                            {"srt-only", folder_record("srt-only", "T/srt-only", true)},
+                            {"thumbs-only", folder_record("thumbs-only", "T/thumbs-only", false)},
+                            {"dot-file-only", folder_record("dot-file-only", "T/dot-file-only", false)},
+                            {"empty", folder_record("empty", "T/empty", false)},
+                            {"nested", folder_record("nested", "T/nested", true)},
+                            {"link-to-folder", folder_record("link-to-folder", "T/link-to-folder", true)},
+                        });
   EXPECT_EQ(folders_of(dir, "T"), want);
 }
 
@@ -122,7 +124,8 @@ TEST(listing_files_host, children_that_would_not_fit_are_left_out) {
   t.write("Movies/a.mkv", "a");
   const std::string dir = t.path("Movies");
   const std::string prefix(CHILD_ID_CAP - 1 - std::strlen("/a.mkv"), 'p');
-  EXPECT_EQ(files_of(dir, prefix.c_str(), "F"), "[" + file_record("a.mkv", ".mkv", "video", "F", prefix + "/a.mkv") + "]");
+  EXPECT_EQ(files_of(dir, prefix.c_str(), "F"),
+            "[" + file_record("a.mkv", ".mkv", "video", "F", prefix + "/a.mkv") + "]");
   const std::string longer = prefix + "q";
   EXPECT_EQ(files_of(dir, longer.c_str(), "F"), "[]");
 }

@@ -196,12 +196,9 @@ TEST(resolve_id, named_root_first_then_table_order) {
     int index;
   };
   const order_case CASES[] = {
-      {"Films/same.mkv", t.path("Films/same.mkv"), 1},
-      {"Movies/same.mkv", t.path("Movies/same.mkv"), 0},
-      {"Gone/same.mkv", t.path("Movies/same.mkv"), 0},
-      {"Gone/a.mkv", t.path("Films/a.mkv"), 1},
-      {"Movies/a.mkv", t.path("Films/a.mkv"), 1},
-      {"Gone", t.path("Movies"), 0},
+      {"Films/same.mkv", t.path("Films/same.mkv"), 1}, {"Movies/same.mkv", t.path("Movies/same.mkv"), 0},
+      {"Gone/same.mkv", t.path("Movies/same.mkv"), 0}, {"Gone/a.mkv", t.path("Films/a.mkv"), 1},
+      {"Movies/a.mkv", t.path("Films/a.mkv"), 1},      {"Gone", t.path("Movies"), 0},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.id);

@@ -101,9 +101,9 @@ const char* const ODD_IDS[] = {
 
 // Links that lead out of the root, as the last component and through a folder.
 const char* const ESCAPING_LINK_IDS[] = {
-    "Movies/out.mkv",  "Movies/outdir/secret.mkv", "Movies/outdir", "Movies/outdir/Sub",
-    "Movies/n2.mkv",   "Movies/nc.mkv",            "Movies/d2/x.mkv", "Movies/dc/x.mkv",
-    "Movies/d2",       "Movies/dc",                "Movies/chain.mkv",
+    "Movies/out.mkv",   "Movies/outdir/secret.mkv", "Movies/outdir",   "Movies/outdir/Sub", "Movies/n2.mkv",
+    "Movies/nc.mkv",    "Movies/d2/x.mkv",          "Movies/dc/x.mkv", "Movies/d2",         "Movies/dc",
+    "Movies/chain.mkv",
 };
 
 int resolve_checked(const std::string& id, int want_dir, const std::vector<std::string>& roots) {

@@ -111,15 +111,16 @@ TEST(vorn3s_subtitles_json, takes_subtitles_that_contain_the_stem) {
   t.write("Films/.Movie.ass", "hidden but taken");
   t.write("Films/Sub/Movie.srt", "not beside it");
   const std::string root = t.path("Films");
-  const std::string want = in_dir_order(root, {
-                                                  {"Movie.srt", subtitle_record("Movie.srt", "1\n00:00:01,000 --> 00:00:02,000\nHi\n")},
-                                                  {"Movie.EN.SRT", subtitle_record("Movie.EN.SRT", "english")},
-                                                  {"The Movie.vtt", subtitle_record("The Movie.vtt", "WEBVTT")},
-                                                  {".Movie.ass", subtitle_record(".Movie.ass", "hidden but taken")},
-                                              });
-  for (const char* json : {R"({"FullName":"Movie.mkv"})", R"({"FullName":"Films/Movie.mkv"})",
-                           R"({"Name":"Movie.mkv"})", R"({"Folder":".","Name":"Movie.mkv"})",
-                           R"({"Folder":"Films/","Name":"Movie.mkv"})"}) {
+  const std::string want = in_dir_order(
+      root, {
+                {"Movie.srt", subtitle_record("Movie.srt", "1\n00:00:01,000 --> 00:00:02,000\nHi\n")},
+                {"Movie.EN.SRT", subtitle_record("Movie.EN.SRT", "english")},
+                {"The Movie.vtt", subtitle_record("The Movie.vtt", "WEBVTT")},
+                {".Movie.ass", subtitle_record(".Movie.ass", "hidden but taken")},
+            });
+  for (const char* json :
+       {R"({"FullName":"Movie.mkv"})", R"({"FullName":"Films/Movie.mkv"})", R"({"Name":"Movie.mkv"})",
+        R"({"Folder":".","Name":"Movie.mkv"})", R"({"Folder":"Films/","Name":"Movie.mkv"})"}) {
     SCOPED_TRACE(json);
     const answer a = subtitles(root, json);
     EXPECT_EQ(a.code, 0);
@@ -137,7 +138,8 @@ TEST(vorn3s_subtitles_json, stems_without_extension_and_empty_stems) {
   t.write("F/.mkv", "v");
   const std::string root = t.path("F");
   EXPECT_EQ(subtitles(root, R"({"Name":"clip"})").text,
-            in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "a")}, {"myclip2.ssa", subtitle_record("myclip2.ssa", "b")}}));
+            in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "a")},
+                                {"myclip2.ssa", subtitle_record("myclip2.ssa", "b")}}));
   // An empty stem is in every name.
   EXPECT_EQ(subtitles(root, R"({"Name":".mkv"})").text,
             in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "a")},
@@ -162,8 +164,9 @@ TEST(vorn3s_subtitles_json, size_limit_is_inclusive) {
   const std::string root = t.path("F");
   const answer a = subtitles(root, R"({"FullName":"clip.mkv"})");
   EXPECT_EQ(a.code, 0);
-  EXPECT_EQ(a.text, in_dir_order(root, {{"clip.at.srt", subtitle_record("clip.at.srt", pattern_bytes(0, 1024))},
-                                        {"clip.empty.srt", R"({"Name":"clip.empty.srt","Base64":""})"}}));
+  EXPECT_EQ(a.text,
+            in_dir_order(root, {{"clip.at.srt", subtitle_record("clip.at.srt", pattern_bytes(0, 1024))},
+                                {"clip.empty.srt", R"({"Name":"clip.empty.srt","Base64":""})"}}));
 }
 
 TEST(vorn3s_subtitles_json, every_failure_with_its_message) {
@@ -206,7 +209,8 @@ TEST(vorn3s_subtitles_json, every_failure_with_its_message) {
        -7, "refused"},
       {"no entry", root.c_str(), R"({"FullName":"missing.mkv"})", -4, "no entry"},
       // Only the base name followed by a separator is taken off; alone it is a folder name.
-      {"folder equal to the base name", root.c_str(), R"({"Folder":"Movies","Name":"clip.mkv"})", -4, "no entry"},
+      {"folder equal to the base name", root.c_str(), R"({"Folder":"Movies","Name":"clip.mkv"})", -4,
+       "no entry"},
       {"a folder", root.c_str(), R"({"FullName":"Sub"})", -4, "not a file"},
       {"a pipe", root.c_str(), R"({"Name":"pipe.mkv"})", -4, "not a file"},
       {"link out of the root", root.c_str(), R"({"Name":"out.mkv"})", -7, "refused"},
@@ -235,10 +239,13 @@ TEST(vorn3s_subtitles_json, root_forms_that_pass_containment) {
   t.write("Films/Movies/Sub/clip.mkv", "v");
   t.write("Films/Movies/Sub/clip.fr.srt", "f");
   const std::string root = t.path("Movies");
-  EXPECT_EQ(subtitles(root + "/", R"({"Name":"clip.mkv"})").text, "[" + subtitle_record("clip.srt", "s") + "]");
+  EXPECT_EQ(subtitles(root + "/", R"({"Name":"clip.mkv"})").text,
+            "[" + subtitle_record("clip.srt", "s") + "]");
   // A FullName that begins with the root's base name is taken below the root.
-  EXPECT_EQ(subtitles(root, R"({"FullName":"Movies/Sub/clip.mkv"})").text, "[" + subtitle_record("clip.en.srt", "e") + "]");
-  EXPECT_EQ(subtitles(root, R"({"FullName":"Sub/clip.mkv"})").text, "[" + subtitle_record("clip.en.srt", "e") + "]");
+  EXPECT_EQ(subtitles(root, R"({"FullName":"Movies/Sub/clip.mkv"})").text,
+            "[" + subtitle_record("clip.en.srt", "e") + "]");
+  EXPECT_EQ(subtitles(root, R"({"FullName":"Sub/clip.mkv"})").text,
+            "[" + subtitle_record("clip.en.srt", "e") + "]");
   EXPECT_EQ(subtitles(root, R"({"Folder":"Movies/Sub","Name":"clip.mkv"})").text,
             "[" + subtitle_record("clip.en.srt", "e") + "]");
   // With any other base name the first component is an ordinary folder.
@@ -297,13 +304,15 @@ TEST(subtitle_scan, video_without_a_folder_part_gives_an_empty_array) {
 TEST(subtitle_scan, stops_reading_once_the_text_passes_its_limit) {
   temp_tree t;
   t.write("Movies/clip.mkv", "v");
-  for (const char* name : {"clip.a.srt", "clip.b.srt", "clip.c.srt"}) t.write(std::string("Movies/") + name, "x");
+  for (const char* name : {"clip.a.srt", "clip.b.srt", "clip.c.srt"})
+    t.write(std::string("Movies/") + name, "x");
   const std::string video = t.path("Movies/clip.mkv");
   strbuf whole;
   EXPECT_TRUE(subtitle_scan(video.c_str(), "clip", subtitle_bound{t.root.c_str(), false}, &whole));
   // Passing the limit within the first record: that record is kept, nothing more is read.
   strbuf cut;
   EXPECT_FALSE(subtitle_scan(video.c_str(), "clip", subtitle_bound{t.root.c_str(), false}, &cut, 10));
-  const std::string first = std::string(sb_text(&whole)).substr(0, std::string(sb_text(&whole)).find("},") + 1);
+  const std::string first =
+      std::string(sb_text(&whole)).substr(0, std::string(sb_text(&whole)).find("},") + 1);
   EXPECT_EQ(std::string(sb_text(&cut)), first + "]");
 }

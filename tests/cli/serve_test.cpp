@@ -23,8 +23,7 @@ std::string folder_record(const std::string& name, const std::string& path) {
 
 // Reads the banner "listening IP:PORT roots=N handshake=..." and returns the port, or 0
 // when the banner is not of that form.
-int read_banner(cli_process& p, const std::string& ip, int roots,
-                const std::string& handshake = HANDSHAKE) {
+int read_banner(cli_process& p, const std::string& ip, int roots, const std::string& handshake = HANDSHAKE) {
   const auto line = p.read_line();
   if (!line) {
     ADD_FAILURE() << "no banner; stderr: " << p.drain_err();
@@ -199,8 +198,8 @@ TEST(serve_options, banner_shows_the_settings_and_the_bound_port) {
   tree.mkdir("Movies");
   // A port without digits is 0, so the system chooses; later options replace earlier ones.
   cli_process p({"serve", "--bind", "0.0.0.0", "--port", "3320", "--platform", "first", "--root",
-                 tree.path("Movies"), "--bind", "127.0.0.1", "--port", "none", "--platform",
-                 "box", "--order", "big"});
+                 tree.path("Movies"), "--bind", "127.0.0.1", "--port", "none", "--platform", "box", "--order",
+                 "big"});
   const int port = read_banner(p, "127.0.0.1", 1, R"({"Version":3,"Platform":"box"})");
   ASSERT_GT(port, 0);
 

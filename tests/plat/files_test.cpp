@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* const CAFE = "caf\xc3\xa9.mkv";  // é in UTF-8
+const char* const CAFE = "caf\xc3\xa9.mkv";      // é in UTF-8
 const char* const BAD_NAME = "bad\xff\xfe.mkv";  // not UTF-8 at all
 
 // The tree every test here works on; `outside` is a second folder that links lead into.
@@ -136,7 +136,10 @@ TEST_F(files_fixture, stat_hidden_and_mtime) {
 }
 
 TEST_F(files_fixture, realpath_resolves_links_dots_and_relative_paths) {
-  struct real_case { std::string in; std::string want; };  // want "": null
+  struct real_case {
+    std::string in;
+    std::string want;
+  };  // want "": null
   const real_case CASES[] = {
       {tree.path("a1000.bin"), tree.path("a1000.bin")},
       {tree.path("sub/../a1000.bin"), tree.path("a1000.bin")},
@@ -165,7 +168,10 @@ TEST_F(files_fixture, realpath_resolves_links_dots_and_relative_paths) {
   EXPECT_EQ(plat_realpath(nullptr), nullptr);
 
   cwd_scope in(tree.path("sub"));
-  struct rel_case { const char* in; std::string want; };
+  struct rel_case {
+    const char* in;
+    std::string want;
+  };
   const rel_case RELATIVE[] = {
       {"inner.txt", tree.path("sub/inner.txt")},
       {".", tree.path("sub")},
@@ -181,7 +187,7 @@ TEST_F(files_fixture, realpath_resolves_links_dots_and_relative_paths) {
 }
 
 TEST_F(files_fixture, readdir_lists_every_entry_once_and_skips_names_not_in_utf8) {
-  const std::set<std::string> want = {"a1000.bin", "empty.bin", ".hidden", CAFE,   "sub",  "void",
+  const std::set<std::string> want = {"a1000.bin", "empty.bin", ".hidden",  CAFE,    "sub", "void",
                                       "link_dir",  "link_file", "dangling", "leave", "pipe"};
   EXPECT_EQ(names_of(tree.root.c_str()), want);
   EXPECT_EQ(names_of((tree.root + "/").c_str()), want);
@@ -207,11 +213,13 @@ TEST_F(files_fixture, opendir_refuses_what_is_not_a_folder) {
 
 TEST_F(files_fixture, fopen_read_opens_regular_files_only_and_never_blocks) {
   alarm(10);  // opening a FIFO with no writer would otherwise wait for ever
-  struct open_case { const char* rel; bool opens; };
+  struct open_case {
+    const char* rel;
+    bool opens;
+  };
   static const open_case CASES[] = {
-      {"a1000.bin", true}, {"empty.bin", true}, {"link_file", true}, {"leave", true},
-      {"sub", false},      {"link_dir", false}, {"pipe", false},     {"dangling", false},
-      {"missing", false},
+      {"a1000.bin", true}, {"empty.bin", true}, {"link_file", true}, {"leave", true},    {"sub", false},
+      {"link_dir", false}, {"pipe", false},     {"dangling", false}, {"missing", false},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.rel);
@@ -228,11 +236,15 @@ TEST_F(files_fixture, fopen_read_opens_regular_files_only_and_never_blocks) {
 TEST_F(files_fixture, fread_at_reads_at_absolute_offsets) {
   plat_file* f = plat_fopen_read(tree.path("a1000.bin").c_str());
   ASSERT_NE(f, nullptr);
-  struct read_case { uint64_t offset; size_t n; int64_t got; };
+  struct read_case {
+    uint64_t offset;
+    size_t n;
+    int64_t got;
+  };
   static const read_case CASES[] = {
-      {950, 100, 50}, {0, 1000, 1000}, {500, 10, 10}, {999, 1, 1}, {999, 5, 1},
-      {1000, 100, 0}, {5000, 100, 0},  {0, 0, 0},     {UINT64_MAX, 10, 0},
-      {uint64_t{INT64_MAX}, 10, 0},    {100, 4000, 900},
+      {950, 100, 50},   {0, 1000, 1000}, {500, 10, 10}, {999, 1, 1},         {999, 5, 1},
+      {1000, 100, 0},   {5000, 100, 0},  {0, 0, 0},     {UINT64_MAX, 10, 0}, {uint64_t{INT64_MAX}, 10, 0},
+      {100, 4000, 900},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(testing::Message() << "offset " << c.offset << " n " << c.n);
@@ -259,7 +271,10 @@ TEST_F(files_fixture, fread_at_reads_a_file_larger_than_one_call) {
 }
 
 TEST_F(files_fixture, file_realpath_names_the_file_actually_opened) {
-  struct open_case { std::string rel; std::string want; };
+  struct open_case {
+    std::string rel;
+    std::string want;
+  };
   const open_case CASES[] = {
       {"a1000.bin", tree.path("a1000.bin")},
       {"link_file", tree.path("a1000.bin")},
@@ -290,7 +305,11 @@ TEST_F(files_fixture, file_realpath_names_the_file_actually_opened) {
 }
 
 TEST(plat_path_under, text_rule) {
-  struct under_case { const char* path; const char* root; int want; };
+  struct under_case {
+    const char* path;
+    const char* root;
+    int want;
+  };
   static const under_case CASES[] = {
       {"/srv/media", "/srv/media", 1},
       {"/srv/media/film.mkv", "/srv/media", 1},
@@ -323,12 +342,14 @@ TEST(plat_path_under, text_rule) {
 }
 
 TEST(plat_is_absolute, text_rule) {
-  struct abs_case { const char* text; int want; };
+  struct abs_case {
+    const char* text;
+    int want;
+  };
   static const abs_case CASES[] = {
-      {"/etc", 1},   {"/", 1},       {"\\x", 1},       {"C:", 1},    {"c:x", 1},
-      {"Z:\\a", 1},  {"1:x", 0},     {"film.mkv", 0},  {"", 0},      {nullptr, 0},
-      {"./x", 0},    {"..", 0},      {"C", 0},         {":x", 0},    {"\xc3\xa9:x", 0},
-      {"Movies/a", 0}, {"ab:c", 0},
+      {"/etc", 1}, {"/", 1},        {"\\x", 1},        {"C:", 1},       {"c:x", 1},  {"Z:\\a", 1},
+      {"1:x", 0},  {"film.mkv", 0}, {"", 0},           {nullptr, 0},    {"./x", 0},  {"..", 0},
+      {"C", 0},    {":x", 0},       {"\xc3\xa9:x", 0}, {"Movies/a", 0}, {"ab:c", 0},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.text ? c.text : "(null)");

@@ -53,11 +53,14 @@ TEST(plat_net, init_twice_and_closing_no_socket) {
 }
 
 TEST(plat_net, ipv4_parse) {
-  struct ip_case { const char* text; int want; };
+  struct ip_case {
+    const char* text;
+    int want;
+  };
   static const ip_case CASES[] = {
-      {"127.0.0.1", 1}, {"0.0.0.0", 1}, {"255.255.255.255", 1}, {"256.0.0.1", 0},
-      {"1.2.3", 0},     {"", 0},        {nullptr, 0},           {" 127.0.0.1", 0},
-      {"127.0.0.1 ", 0}, {"::1", 0},    {"localhost", 0},       {"1.2.3.4.5", 0},
+      {"127.0.0.1", 1},  {"0.0.0.0", 1}, {"255.255.255.255", 1}, {"256.0.0.1", 0},
+      {"1.2.3", 0},      {"", 0},        {nullptr, 0},           {" 127.0.0.1", 0},
+      {"127.0.0.1 ", 0}, {"::1", 0},     {"localhost", 0},       {"1.2.3.4.5", 0},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.text ? c.text : "(null)");
@@ -100,8 +103,7 @@ TEST(plat_poll1, readiness_of_a_connected_socket) {
 
   ASSERT_TRUE(c.client.send_raw("hey"));
   EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ, 5000), PLAT_POLL_READ);
-  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ | PLAT_POLL_WRITE, 5000),
-            PLAT_POLL_READ | PLAT_POLL_WRITE);
+  EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_READ | PLAT_POLL_WRITE, 5000), PLAT_POLL_READ | PLAT_POLL_WRITE);
   ASSERT_EQ(plat_recv(c.server, b, sizeof b), 3);
   EXPECT_EQ(std::string(b, 3), "hey");
 
@@ -200,7 +202,7 @@ TEST(plat_thread, detached_thread_runs_on_by_itself) {
 namespace {
 struct contended {
   plat_mutex m;
-  long counter = 0;         // guarded by m, deliberately not atomic
+  long counter = 0;  // guarded by m, deliberately not atomic
   std::atomic<int> inside{0};
   std::atomic<int> overlaps{0};
 };

@@ -121,7 +121,8 @@ TEST(transfer, peer_closing_midway_fails_the_receive) {
 
 TEST(transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
   // The default action of SIGPIPE ends the process; the sends must never raise it.
-  struct sigaction dfl{}, old{};
+  struct sigaction dfl {
+  }, old{};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
@@ -131,8 +132,10 @@ TEST(transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
   const std::string chunk(64 * 1024, 'z');
   int failed_at = -1;
   for (int i = 0; i < 100 && failed_at < 0; i++) {
-    if (sock_send_all(p.sock, chunk.data(), chunk.size(), 1000) != 0) failed_at = i;
-    else plat_sleep_ms(10);  // let the reset come back
+    if (sock_send_all(p.sock, chunk.data(), chunk.size(), 1000) != 0)
+      failed_at = i;
+    else
+      plat_sleep_ms(10);  // let the reset come back
   }
   EXPECT_GE(failed_at, 0);
   EXPECT_EQ(w_string(p.sock, "still alive", 1000), -1);
@@ -142,7 +145,10 @@ TEST(transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
 TEST(w_string, sends_length_and_bytes_up_to_the_limit) {
   ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
   link_pair p;
-  struct send_case { std::string text; int result; };
+  struct send_case {
+    std::string text;
+    int result;
+  };
   const send_case CASES[] = {
       {std::string(256, 'm'), 0},
       {std::string(257, 'n'), -1},
@@ -175,8 +181,8 @@ TEST(w_string, empty_and_null_are_four_zero_bytes) {
 TEST(read_string, accepts_up_to_the_limit) {
   ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
   link_pair p;
-  for (const std::string& text : {std::string(256, 'a'), std::string(), std::string("x"),
-                                 std::string("\xe6\x97\xa5\xff")}) {
+  for (const std::string& text :
+       {std::string(256, 'a'), std::string(), std::string("x"), std::string("\xe6\x97\xa5\xff")}) {
     SCOPED_TRACE(text.size());
     ASSERT_TRUE(p.peer.send_string(text));
     char* out = nullptr;
@@ -204,8 +210,8 @@ TEST(read_string, refuses_a_length_past_the_limit_without_reading_on) {
 }
 
 TEST(read_string, refuses_a_zero_byte_anywhere_inside) {
-  for (const std::string& text : {std::string("\0bcde", 5), std::string("ab\0de", 5),
-                                 std::string("abcd\0", 5), std::string(1, '\0')}) {
+  for (const std::string& text :
+       {std::string("\0bcde", 5), std::string("ab\0de", 5), std::string("abcd\0", 5), std::string(1, '\0')}) {
     SCOPED_TRACE(testing::PrintToString(text));
     link_pair p;
     ASSERT_TRUE(p.peer.send_string(text));

@@ -135,11 +135,25 @@ TEST(frame_action_name, names_every_code_and_nothing_else) {
     const char* name;
   };
   static const name_case CASES[] = {
-      {0, "End"},           {1, "Size"},        {2, "Read"},          {3, "Files"},
-      {4, "OpenFile"},      {5, "Folders"},     {6, "OpenFolder"},    {7, "Seek"},
-      {8, "Subtitle"},      {9, "SubFolders"},  {10, "SeekRead"},     {3320, "HandShake"},
-      {-1, "Unknown"},      {11, "Unknown"},    {3319, "Unknown"},    {3321, "Unknown"},
-      {INT32_MIN, "Unknown"}, {INT32_MAX, "Unknown"}, {-3320, "Unknown"},
+      {0, "End"},
+      {1, "Size"},
+      {2, "Read"},
+      {3, "Files"},
+      {4, "OpenFile"},
+      {5, "Folders"},
+      {6, "OpenFolder"},
+      {7, "Seek"},
+      {8, "Subtitle"},
+      {9, "SubFolders"},
+      {10, "SeekRead"},
+      {3320, "HandShake"},
+      {-1, "Unknown"},
+      {11, "Unknown"},
+      {3319, "Unknown"},
+      {3321, "Unknown"},
+      {INT32_MIN, "Unknown"},
+      {INT32_MAX, "Unknown"},
+      {-3320, "Unknown"},
       {static_cast<int32_t>(0xF80C0000u), "Unknown"},
   };
   for (const auto& c : CASES) {

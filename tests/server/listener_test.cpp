@@ -35,9 +35,7 @@ bool eventually(const std::function<bool()>& done) {
   return done();
 }
 
-bool handshake(test_client& c) {
-  return c.send_code(3320) && c.recv_string() == HANDSHAKE_REPLY;
-}
+bool handshake(test_client& c) { return c.send_code(3320) && c.recv_string() == HANDSHAKE_REPLY; }
 
 // A socket of the test itself listening on a free loopback port, so that the server's
 // bind on that port fails.
@@ -68,9 +66,9 @@ TEST(listener, refuses_addresses_that_are_not_one_interface) {
   const std::string movies = tree.path("Movies");
   const char* roots[] = {movies.c_str()};
   static const char* const REFUSED[] = {
-      nullptr, "", "0.0.0.0", "255.255.255.255", "224.0.0.1", "239.255.255.255", "1.2.3",
-      "1.2.3.4.5", "1.2.3.4 ", "127.0.0.1\n", " 127.0.0.1", "1.2.3.256", "256.1.1.1",
-      "-1.2.3.4", "localhost", "::1", "1.2.3.", "1..2.3",
+      nullptr,     "",         "0.0.0.0",     "255.255.255.255", "224.0.0.1", "239.255.255.255", "1.2.3",
+      "1.2.3.4.5", "1.2.3.4 ", "127.0.0.1\n", " 127.0.0.1",      "1.2.3.256", "256.1.1.1",       "-1.2.3.4",
+      "localhost", "::1",      "1.2.3.",      "1..2.3",
   };
   for (const char* ip : REFUSED) {
     SCOPED_TRACE(ip ? ip : "(null)");
@@ -189,9 +187,7 @@ TEST(listener, stop_without_a_server_does_nothing) {
   EXPECT_EQ(vorn3s_port(), 0);
   EXPECT_EQ(vorn3s_last_code(), 0);
   EXPECT_STREQ(vorn3s_last_error(), "");
-  {
-    test_server srv;
-  }
+  { test_server srv; }
   vorn3s_stop();  // a second stop after a stop
   EXPECT_EQ(vorn3s_is_running(), 0);
 }

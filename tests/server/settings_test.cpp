@@ -89,7 +89,7 @@ TEST(settings, numeric_values_are_read_like_atol_without_wrapping) {
       {"4294972296", 0},            // 2^32 + 5000
       {"18446744073709556616", 0},  // 2^64 + 5000
       {"99999999999999999999999999", 0},
-      {"-4294962296", 0},           // -(2^32) + 5000
+      {"-4294962296", 0},  // -(2^32) + 5000
   };
   const numeric_case& idle = NUMERIC[0];
   for (const auto& c : CASES) {
@@ -111,8 +111,8 @@ TEST(settings, byte_order_takes_three_words_exactly) {
     int32_t stored;  // -1: refused
   };
   static const order_case CASES[] = {
-      {"big", 1}, {"little", 2}, {"auto", 0}, {nullptr, 0},
-      {"", -1}, {"BIG", -1}, {"auto ", -1}, {" big", -1}, {"littl", -1}, {"0", -1},
+      {"big", 1},  {"little", 2}, {"auto", 0},  {nullptr, 0},  {"", -1},
+      {"BIG", -1}, {"auto ", -1}, {" big", -1}, {"littl", -1}, {"0", -1},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.value ? c.value : "(null)");

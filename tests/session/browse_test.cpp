@@ -97,9 +97,10 @@ TEST(browse, folders_probes_each_folder_root_for_any_entry) {
   test_server srv({tree.path("Keep"), tree.path("Empty"), tree.path("clip.mp4"), tree.path("Movies")});
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  EXPECT_EQ(ask(c, 5), join_array({folder_record("Keep", "Keep", true), folder_record("Empty", "Empty", false),
-                                   folder_record("clip.mp4", "clip.mp4", false),
-                                   folder_record("Movies", "Movies", true)}));
+  EXPECT_EQ(
+      ask(c, 5),
+      join_array({folder_record("Keep", "Keep", true), folder_record("Empty", "Empty", false),
+                  folder_record("clip.mp4", "clip.mp4", false), folder_record("Movies", "Movies", true)}));
 }
 
 TEST(browse, empty_id_gives_the_root_list_without_looking_at_the_disk) {
@@ -128,10 +129,8 @@ TEST(browse, openfolder_and_subfolders_list_a_folder_by_its_id) {
   const std::string movie_files = join_array(file_records(tree.path("Movies"), "Movies", "Movies"));
   EXPECT_EQ(ask(c, 6, "Movies"), movie_files);
   EXPECT_EQ(ask(c, 6, "Movies/"), movie_files);  // children named under the bare root name
-  EXPECT_EQ(ask(c, 6, "Movies/Sub"),
-            join_array(file_records(tree.path("Movies/Sub"), "Movies/Sub", "Sub")));
-  EXPECT_EQ(ask(c, 6, "Linked/alias"),
-            join_array({file_record("in.mkv", "alias", "Linked/alias/in.mkv")}));
+  EXPECT_EQ(ask(c, 6, "Movies/Sub"), join_array(file_records(tree.path("Movies/Sub"), "Movies/Sub", "Sub")));
+  EXPECT_EQ(ask(c, 6, "Linked/alias"), join_array({file_record("in.mkv", "alias", "Linked/alias/in.mkv")}));
 
   std::vector<std::string> subs;
   for (const auto& name : dir_order(tree.path("Movies"))) {
@@ -154,9 +153,21 @@ TEST(browse, refused_ids_and_file_roots_answer_empty_arrays) {
   tree.write_size("clip.mp4", 5);
   test_server srv({tree.path("Movies"), tree.path("Escape"), tree.path("clip.mp4")});
   const char* const refused[] = {
-      "../x",       "Movies/../x", "/Movies",   "a..b",          "\\x",           "C:x",
-      "c:/x",       "Movies\\Sub", "Movies/..", "Movies/Sub/../..", "Escape/out", "Escape/out/Deeper",
-      "clip.mp4",   "clip.mp4/",   "Movies/missing",
+      "../x",
+      "Movies/../x",
+      "/Movies",
+      "a..b",
+      "\\x",
+      "C:x",
+      "c:/x",
+      "Movies\\Sub",
+      "Movies/..",
+      "Movies/Sub/../..",
+      "Escape/out",
+      "Escape/out/Deeper",
+      "clip.mp4",
+      "clip.mp4/",
+      "Movies/missing",
   };
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));

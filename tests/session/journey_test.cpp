@@ -87,7 +87,8 @@ TEST(journey, player_browses_opens_reads_and_fetches_subtitles) {
   for (const auto& name : dir_order(tree.path("Movies/Drama"))) {
     for (const auto& [n, b64] : subs) {
       if (name == n) {
-        want += (want.size() > 1 ? "," : "") + std::string("{\"Name\":\"") + n + "\",\"Base64\":\"" + b64 + "\"}";
+        want +=
+            (want.size() > 1 ? "," : "") + std::string("{\"Name\":\"") + n + "\",\"Base64\":\"" + b64 + "\"}";
       }
     }
   }

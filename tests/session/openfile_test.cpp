@@ -151,10 +151,11 @@ TEST(subtitle, finds_the_subtitle_files_with_the_stem_in_directory_order) {
   test_server srv({tree.path("Movies")});
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  EXPECT_EQ(subtitle(c, full_name("Movies/film.mkv")),
-            subtitles_in_dir_order(tree.path("Movies"), {{"film.srt", "1\n00:00:01,000 --> 00:00:02,000\nhello\n"},
-                                                         {"film.en.ass", "[Script Info]\n"},
-                                                         {"film.txt", "plain"}}));
+  EXPECT_EQ(
+      subtitle(c, full_name("Movies/film.mkv")),
+      subtitles_in_dir_order(tree.path("Movies"), {{"film.srt", "1\n00:00:01,000 --> 00:00:02,000\nhello\n"},
+                                                   {"film.en.ass", "[Script Info]\n"},
+                                                   {"film.txt", "plain"}}));
 }
 
 TEST(subtitle, base64_of_every_length_and_alphabet_corner) {
@@ -235,7 +236,11 @@ TEST(subtitle, argument_that_names_no_video_ends_the_session_without_reply) {
   tree.write("Movies/film.srt", "f");
   test_server srv({tree.path("Movies")});
   const std::string failing[] = {
-      "not json", "[]", "{}", full_name("Movies/missing.mkv"), R"({"Name":"nothing.mkv"})",
+      "not json",
+      "[]",
+      "{}",
+      full_name("Movies/missing.mkv"),
+      R"({"Name":"nothing.mkv"})",
       full_name("Movies/../Movies/film.mkv"),
   };
   for (const auto& arg : failing) {

@@ -201,8 +201,8 @@ TEST(transfer, unknown_codes_are_counted_and_only_some_actions_reset_the_count) 
   tree.write_size("Movies/film.mkv", 20);
   test_server srv({tree.path("Movies")});
   // Unknown codes of every kind: just past the table, just around HandShake, negative.
-  const std::string unknown[] = {be32(11), be32(3319), be32(3321), be32(0xFFFFFFFFu),
-                                 be32(0x80000000u), be32(0x7FFFFFFFu)};
+  const std::string unknown[] = {be32(11),          be32(3319),        be32(3321),
+                                 be32(0xFFFFFFFFu), be32(0x80000000u), be32(0x7FFFFFFFu)};
   auto fifteen_unknown = [&] {
     std::string s;
     for (int i = 0; i < 15; i++) s += unknown[i % 6];
@@ -277,12 +277,12 @@ TEST(transfer, client_stopping_mid_argument_is_dropped_after_the_read_timeout) {
   tree.write_size("Movies/film.mkv", 20);
   test_server srv({tree.path("Movies")});
   const std::string partial[] = {
-      be32(7) + std::string(3, '\0'),            // Seek, 3 of its 8 bytes
-      be32(2) + std::string(2, '\0'),            // Read, half its count
-      be32(10) + be32(4) + std::string(5, '\0'), // SeekRead, count and part of the offset
-      be32(6) + std::string(2, '\0'),            // OpenFolder, half a length
-      be32(9) + be32(10) + "Movi",               // SubFolders, part of the text
-      be32(4) + be32(30) + R"({"FullName":)",   // OpenFile, part of the text
+      be32(7) + std::string(3, '\0'),             // Seek, 3 of its 8 bytes
+      be32(2) + std::string(2, '\0'),             // Read, half its count
+      be32(10) + be32(4) + std::string(5, '\0'),  // SeekRead, count and part of the offset
+      be32(6) + std::string(2, '\0'),             // OpenFolder, half a length
+      be32(9) + be32(10) + "Movi",                // SubFolders, part of the text
+      be32(4) + be32(30) + R"({"FullName":)",     // OpenFile, part of the text
   };
   constexpr size_t n = sizeof partial / sizeof partial[0];
   test_client clients[n];
@@ -349,8 +349,7 @@ TEST(transfer, broken_sessions_do_not_disturb_another_session) {
     EXPECT_TRUE(huge.closed_by_peer());
   }
   read_chunk();
-  for (const std::string& request : {be32(7) + "abc", be32(4) + be32(40) + "{\"Full",
-                                     be32(10) + be32(9)}) {
+  for (const std::string& request : {be32(7) + "abc", be32(4) + be32(40) + "{\"Full", be32(10) + be32(9)}) {
     test_client vanishing;
     ASSERT_TRUE(vanishing.connect_to(srv.port));
     ASSERT_TRUE(vanishing.send_raw(request));

@@ -8,18 +8,20 @@
 #include <string>
 
 TEST(media_names, audio_and_subtitle_extensions) {
-  struct ext_case { const char* name; int audio; int subtitle; };
+  struct ext_case {
+    const char* name;
+    int audio;
+    int subtitle;
+  };
   static const ext_case CASES[] = {
-      {"Song.MP3", 1, 0},     {"song.Flac", 1, 0},      {"x.OPUS", 1, 0},
-      {"a.wma", 1, 0},        {"a.m4a", 1, 0},          {"a.aac", 1, 0},
-      {"a.wav", 1, 0},        {"song.mp3x", 0, 0},      {"song.mp", 0, 0},
-      {"song", 0, 0},         {"film.mp3.part", 0, 0},  {".mp3", 1, 0},
-      {".srt", 0, 1},         {"Movie.EN.SRT", 0, 1},   {"movie.idx", 0, 1},
-      {"movie.srt.bak", 0, 0}, {"notes.txt", 0, 1},     {"data.json", 0, 1},
-      {"meta.xml", 0, 1},     {"movie.", 0, 0},         {"", 0, 0},
-      {"a.b/name", 0, 0},     {"a.srt/name", 0, 0},     {"x.Style", 0, 1},
-      {"x.DELAY", 0, 1},      {"x.rt", 0, 1},           {"x.gsub", 0, 1},
-      {"film.mkv", 0, 0},     {"pic.jpg", 0, 0},        {"x.s\xc3\xa9t", 0, 0},
+      {"Song.MP3", 1, 0},  {"song.Flac", 1, 0},    {"x.OPUS", 1, 0},        {"a.wma", 1, 0},
+      {"a.m4a", 1, 0},     {"a.aac", 1, 0},        {"a.wav", 1, 0},         {"song.mp3x", 0, 0},
+      {"song.mp", 0, 0},   {"song", 0, 0},         {"film.mp3.part", 0, 0}, {".mp3", 1, 0},
+      {".srt", 0, 1},      {"Movie.EN.SRT", 0, 1}, {"movie.idx", 0, 1},     {"movie.srt.bak", 0, 0},
+      {"notes.txt", 0, 1}, {"data.json", 0, 1},    {"meta.xml", 0, 1},      {"movie.", 0, 0},
+      {"", 0, 0},          {"a.b/name", 0, 0},     {"a.srt/name", 0, 0},    {"x.Style", 0, 1},
+      {"x.DELAY", 0, 1},   {"x.rt", 0, 1},         {"x.gsub", 0, 1},        {"film.mkv", 0, 0},
+      {"pic.jpg", 0, 0},   {"x.s\xc3\xa9t", 0, 0},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.name);
@@ -44,11 +46,15 @@ TEST(media_names, every_table_entry_matches_in_either_case) {
 }
 
 TEST(media_names, content_type) {
-  struct type_case { const char* name; int size; const char* want; };
+  struct type_case {
+    const char* name;
+    int size;
+    const char* want;
+  };
   static const type_case CASES[] = {
-      {"song.mp3", 16, "audio"}, {"film.mkv", 16, "video"}, {"movie.srt", 16, "video"},
-      {"cover.jpg", 16, "video"}, {"noext", 16, "video"},   {"song.FLAC", 6, "audio"},
-      {"song.mp3", 3, "au"},     {"film.mkv", 3, "vi"},     {"film.mkv", 1, ""},
+      {"song.mp3", 16, "audio"},  {"film.mkv", 16, "video"}, {"movie.srt", 16, "video"},
+      {"cover.jpg", 16, "video"}, {"noext", 16, "video"},    {"song.FLAC", 6, "audio"},
+      {"song.mp3", 3, "au"},      {"film.mkv", 3, "vi"},     {"film.mkv", 1, ""},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(testing::Message() << c.name << " size " << c.size);
@@ -64,7 +70,11 @@ TEST(media_names, content_type) {
 
 TEST(media_names, stem) {
   const std::string long_name(600, 'n');
-  struct stem_case { std::string name; int size; std::string want; };
+  struct stem_case {
+    std::string name;
+    int size;
+    std::string want;
+  };
   const stem_case CASES[] = {
       {"Movie.2020.mkv", 512, "Movie.2020"},
       {"Movie", 512, "Movie"},
@@ -87,7 +97,10 @@ TEST(media_names, stem) {
 }
 
 TEST(media_names, file_type_is_the_last_extension) {
-  struct type_case { const char* name; const char* want; };
+  struct type_case {
+    const char* name;
+    const char* want;
+  };
   static const type_case CASES[] = {
       {"film.mkv", ".mkv"}, {"a.b.SRT", ".SRT"}, {"noext", ""}, {".hidden", ".hidden"}, {"x.", "."},
   };

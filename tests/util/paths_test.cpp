@@ -17,10 +17,19 @@ TEST(path_join, joins_pieces_in_order) {
 
 // A path that does not fit is refused whole, never cut into another name.
 TEST(path_join, refuses_what_does_not_fit) {
-  struct fit_case { size_t cap; size_t total; bool fits; };
+  struct fit_case {
+    size_t cap;
+    size_t total;
+    bool fits;
+  };
   static const fit_case CASES[] = {
-      {8, 7, true}, {8, 8, false}, {8, 9, false}, {1, 0, true}, {1, 1, false},
-      {PATH_CAP, PATH_CAP - 1, true}, {PATH_CAP, PATH_CAP, false},
+      {8, 7, true},
+      {8, 8, false},
+      {8, 9, false},
+      {1, 0, true},
+      {1, 1, false},
+      {PATH_CAP, PATH_CAP - 1, true},
+      {PATH_CAP, PATH_CAP, false},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(testing::Message() << "cap " << c.cap << " total " << c.total);
@@ -37,7 +46,11 @@ TEST(path_join, refuses_what_does_not_fit) {
 }
 
 TEST(path_parts, final_component_and_folder_part) {
-  struct part_case { const char* path; const char* final_part; const char* folder; };
+  struct part_case {
+    const char* path;
+    const char* final_part;
+    const char* folder;
+  };
   static const part_case CASES[] = {
       {"Movies/film.mkv", "film.mkv", "Movies/"},
       {"Movies/Sub/film.mkv", "film.mkv", "Movies/Sub/"},

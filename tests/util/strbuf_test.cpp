@@ -46,7 +46,9 @@ TEST(strbuf, grows_by_doubling_to_one_byte_more_than_needed) {
   EXPECT_EQ(sb.len, 256u);
   EXPECT_EQ(std::string(sb.buf), fill + "bc");
 
-  struct grow_case { size_t first, cap; };
+  struct grow_case {
+    size_t first, cap;
+  };
   static const grow_case CASES[] = {
       {254, 256}, {255, 512}, {300, 512}, {510, 512}, {511, 1024}, {1023, 2048}, {5000, 8192},
   };
@@ -133,7 +135,10 @@ TEST(strbuf, printf_short_and_long_pieces_give_the_same_text) {
 }
 
 TEST(json_put_string, escape_table) {
-  struct esc_case { const char* in; const char* out; };
+  struct esc_case {
+    const char* in;
+    const char* out;
+  };
   static const esc_case CASES[] = {
       {"", "\"\""},
       {"plain text", "\"plain text\""},
