@@ -11,15 +11,13 @@
 #include "util/paths.h"
 #include "util/strbuf.h"
 
-static bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
 bool id_has_dotdot_or_lead_sep(const char* text) {
   return std::strstr(text, "..") != nullptr || is_path_sep(text[0]);
 }
 
 bool id_text_refused(const char* text) {
-  return id_has_dotdot_or_lead_sep(text) || plat_is_absolute(text) || std::strchr(text, '\\') != nullptr ||
-         (is_ascii_letter(text[0]) && text[1] == ':');
+  // The absolute-path rule already covers a leading separator and a drive letter.
+  return std::strstr(text, "..") != nullptr || plat_is_absolute(text) || std::strchr(text, '\\') != nullptr;
 }
 
 int id_split(const char* id, char* root_name, char* rel) {
