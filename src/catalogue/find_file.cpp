@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "catalogue/containment.h"
 #include "catalogue/filearg.h"
 #include "catalogue/resolve.h"
 #include "util/strbuf.h"
@@ -40,7 +41,7 @@ static int find_by_name(roots_table* roots, const char* name, char** out_path, i
       sb_putc(&joined, '/');
       if (sb_puts(&joined, name) != 0 || !joined.buf) continue;
       found.reset(plat_realpath(joined.buf));
-      if (found && !plat_path_under(found.get(), e.path)) found.reset();
+      if (found && !path_contained(found.get(), e.path, false)) found.reset();
     }
     if (found) {
       *out_path = found.release();

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "catalogue/resolve.h"
+#include "catalogue/containment.h"
 #include "plat/plat.h"
 #include "server/roots.h"
 #include "server/settings.h"
@@ -132,7 +132,7 @@ static const char* listing_query(const char* root, const char* id, int files) {
   root_basename(root, base, sizeof base);
   strbuf sb;
   if (id && *id) {
-    if (id_has_dotdot_or_lead_sep(id)) {
+    if (has_dotdot_or_lead_sep(id)) {
       set_error(-7, "refused (D3)");
       return "";
     }

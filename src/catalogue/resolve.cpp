@@ -1,24 +1,16 @@
-// The containment rule at its core: identifiers against the roots table (resolve_id) and
-// a relative path against one root given by path (vorn3s_resolve). Nothing a client sends
-// may reach an entry outside every root: not by "..", an absolute form, or a link.
+// Resolution under the containment rule: identifiers against the roots table (resolve_id)
+// and a relative path against one root given by path (vorn3s_resolve). Nothing a client
+// sends may reach an entry outside every root: not by "..", an absolute form, or a link.
 #include "catalogue/resolve.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "catalogue/containment.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"
 #include "util/paths.h"
 #include "util/strbuf.h"
-
-bool id_has_dotdot_or_lead_sep(const char* text) {
-  return std::strstr(text, "..") != nullptr || is_path_sep(text[0]);
-}
-
-bool id_text_refused(const char* text) {
-  // The absolute-path rule already covers a leading separator and a drive letter.
-  return std::strstr(text, "..") != nullptr || plat_is_absolute(text) || std::strchr(text, '\\') != nullptr;
-}
 
 int id_split(const char* id, char* root_name, char* rel) {
   root_name[0] = '\0';
@@ -45,7 +37,8 @@ static bool kind_wanted(const plat_statinfo& st, int want_dir) {
 
 // Tries one candidate root. 1 with `*out` set when it holds the entry; 0 to go on with
 // the next candidate; a negative code to stop the search.
-static int try_candidate(const char* root_path, const char* rel, int want_dir, char** out) {
+static int try_candidate(const char* root_path, bool root_is_file, const char* rel, int want_dir,
+                         char** out) {
   plat_statinfo st;
   if (!*rel) {
     if (plat_stat(root_path, &st, 0) != 0 || !kind_wanted(st, want_dir)) return 0;
@@ -59,7 +52,7 @@ static int try_candidate(const char* root_path, const char* rel, int want_dir, c
   text_ptr canon(plat_realpath(joined));
   if (!canon) return 0;
   // A link inside the root may point anywhere; only what stays under the root counts.
-  if (!plat_path_under(canon.get(), root_path)) return 0;
+  if (!path_contained(canon.get(), root_path, root_is_file)) return 0;
   if (plat_stat(canon.get(), &st, 0) != 0 || !kind_wanted(st, want_dir)) return 0;
   *out = canon.release();
   return 1;
@@ -70,7 +63,7 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
   *out_index = -1;
   if (!id || !*id) return -1;
   if (std::strlen(id) > ID_MAX) return -6;
-  if (id_text_refused(id)) return -7;
+  if (has_dotdot_absolute_or_backslash(id)) return -7;
   char root_name[ROOT_NAME_CAP];
   char rel[REL_CAP];
   if (id_split(id, root_name, rel) != 0) return -1;
@@ -95,13 +88,16 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
 
   for (int k = 0; k < n; k++) {
     text_ptr root_path;
+    bool root_is_file;
     {
       plat_guard g(roots->lock);
-      root_path.reset(x_strdup(roots->entries[candidates[k]].path));
+      const root_entry& e = roots->entries[candidates[k]];
+      root_path.reset(x_strdup(e.path));
+      root_is_file = e.is_file != 0;
     }
     if (!root_path) return -5;
     char* found = nullptr;
-    const int r = try_candidate(root_path.get(), rel, want_dir, &found);
+    const int r = try_candidate(root_path.get(), root_is_file, rel, want_dir, &found);
     if (r < 0) return r;
     if (r == 1) {
       *out_path = found;
@@ -132,10 +128,11 @@ static int resolve_under(const char* root, const char* rel, char* out, int32_t o
     set_error(-4, "stat");
     return -4;
   }
+  const bool root_is_file = st.is_file != 0;
   const char* found = canon_root.get();
   text_ptr canon;
   if (rel && *rel) {
-    if (id_text_refused(rel)) {
+    if (has_dotdot_absolute_or_backslash(rel)) {
       set_error(-7, "refused (D3)");
       return -7;
     }
@@ -157,12 +154,12 @@ static int resolve_under(const char* root, const char* rel, char* out, int32_t o
     path_join(last, sizeof last, {bare});
     if (plat_stat(last, &st, 0) == 0 && st.is_link) {
       text_ptr target(plat_realpath(joined));
-      if (!target || !plat_path_under(target.get(), canon_root.get())) {
+      if (!target || !path_contained(target.get(), canon_root.get(), root_is_file)) {
         set_error(-7, "refused (D3): link escapes the root");
         return -7;
       }
     }
-    if (!plat_path_under(canon.get(), canon_root.get())) {
+    if (!path_contained(canon.get(), canon_root.get(), root_is_file)) {
       set_error(-7, "refused (D3)");
       return -7;
     }

@@ -13,13 +13,6 @@ inline constexpr size_t ID_MAX = 1200;        // bytes in a whole ID
 // bytes). 0, or -1 for an empty ID or a part too long for its buffer.
 int id_split(const char* id, char* root_name, char* rel);
 
-// True for text that could lead out of a root before any root is looked at: "..", a
-// leading "/" or "\", an absolute form, a backslash anywhere, or a drive letter.
-bool id_text_refused(const char* text);
-// The narrower test of the browsing actions and the listing query: ".." anywhere or a
-// leading "/" or "\".
-bool id_has_dotdot_or_lead_sep(const char* text);
-
 // Resolves `id` among the live roots, the named root first, then every other in table
 // order. `want_dir` non-zero asks for a folder, zero for a regular file. 0 with an owned
 // canonical path in `*out_path` (the caller frees it) and the root's index; else -1, -4,

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "catalogue/containment.h"
 #include "catalogue/filearg.h"
 #include "plat/plat.h"
 #include "server/roots.h"
@@ -42,9 +43,11 @@ const char* rel_of(const char* path, const char* prefix) {
   return path;
 }
 
+// A file root contains only its own file, yet the subtitles beside it go with it: for
+// such a root the bound is the video's folder itself, not what lies below it.
 static bool within_bound(const char* real, std::string_view video_folder, const subtitle_bound& bound) {
   if (bound.folder_only) return folder_part(real) == video_folder;
-  return plat_path_under(real, bound.path) == 1;
+  return path_contained(real, bound.path, false);
 }
 
 // Appends one record for a candidate that passed the name tests; false when it is skipped.
@@ -103,7 +106,6 @@ bool subtitle_scan(const char* video_path, const char* stem, const subtitle_boun
   return complete;
 }
 
-static bool has_dotdot(const char* s) { return std::strstr(s, "..") != nullptr; }
 static bool empty(const char* s) { return !s || !*s; }
 
 // Builds the video's path under `root` from the file argument. 0, or the code with its
@@ -113,7 +115,7 @@ static int video_path_of(const char* root, const filearg& fa, char* out) {
   root_basename(root, base, sizeof base);
   bool fits;
   if (!empty(fa.full_name)) {
-    if (is_path_sep(fa.full_name[0]) || has_dotdot(fa.full_name)) {
+    if (has_dotdot_or_lead_sep(fa.full_name)) {
       set_error(-7, "refused");
       return -7;
     }
@@ -171,7 +173,9 @@ static const char* subtitles_query(const char* root, const char* filejson) {
     set_error(-4, "not a file");
     return "";
   }
-  if (!plat_path_under(video.get(), root)) {
+  // The root as the caller gave it, not canonicalised; a file root has no entry to
+  // join a name to, so only a folder root gets this far.
+  if (!path_contained(video.get(), root, false)) {
     set_error(-7, "refused");
     return "";
   }

@@ -3,6 +3,7 @@
 // see is answered with "[]"; only a failed transfer ends the session.
 #include <cstring>
 
+#include "catalogue/containment.h"
 #include "catalogue/listing.h"
 #include "catalogue/resolve.h"
 #include "session/session.h"
@@ -101,7 +102,7 @@ static int browse_folder(conn_state* cs, bool sub_folders) {
   text_ptr path, folder_id;
   if (!*id) {
     root_records(cs, false, &reply);
-  } else if (!id_has_dotdot_or_lead_sep(id.get()) && find_folder(cs, id.get(), &path, &folder_id)) {
+  } else if (!has_dotdot_or_lead_sep(id.get()) && find_folder(cs, id.get(), &path, &folder_id)) {
     int r;
     if (sub_folders) {
       plat_statinfo st;

@@ -1,5 +1,6 @@
 // OpenFile makes a file the session's open file; Subtitle answers with the subtitle files
 // beside it. Both take a file argument and find the file among the live roots.
+#include "catalogue/containment.h"
 #include "catalogue/filearg.h"
 #include "catalogue/subtitles.h"
 #include "server/settings.h"
@@ -48,7 +49,7 @@ int act_openfile(conn_state* cs) {
   bool root_is_file;
   const text_ptr root = root_of(cs, index, &root_is_file);
   const text_ptr real(plat_file_realpath(file));
-  if (!root || !real || !plat_path_under(real.get(), root.get())) {
+  if (!root || !real || !path_contained(real.get(), root.get(), root_is_file)) {
     plat_fclose(file);
     return 0;
   }
