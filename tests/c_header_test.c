@@ -19,13 +19,14 @@ int main(void) {
   check(strcmp(vorn3s_version(), "1.0.0") == 0, "version");
   check(strcmp(vorn3s_handshake_json(), "{\"Version\":3,\"Platform\":\"quorvane-c\"}") == 0, "handshake");
   check(vorn3s_config("max_read", "1024") == 0, "config accepted");
-  check(vorn3s_config("max_read", "1023") == -1 && vorn3s_last_code() == -1 &&
+  check(vorn3s_config("max_read", "1023") == VORN3S_EBADARG && vorn3s_last_code() == VORN3S_EBADARG &&
             strcmp(vorn3s_last_error(), "out of range") == 0,
         "config refused");
   check(vorn3s_frame_seekread(1024, 4096, frame, sizeof frame) == 12 && frame[2] == 0x04 && frame[10] == 0x10,
         "seekread frame");
   check(strcmp(vorn3s_frame_action_name(3320), "HandShake") == 0, "action name");
-  check(vorn3s_resolve(NULL, NULL, out, sizeof out) == -1 && strcmp(vorn3s_last_error(), "root") == 0,
+  check(vorn3s_resolve(NULL, NULL, out, sizeof out) == VORN3S_EBADARG &&
+            strcmp(vorn3s_last_error(), "root") == 0,
         "resolve");
   check(vorn3s_root_count() == 0 && vorn3s_is_running() == 0, "idle server");
   return failures == 0 ? 0 : 1;

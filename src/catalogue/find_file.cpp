@@ -6,6 +6,7 @@
 #include "catalogue/containment.h"
 #include "catalogue/filearg.h"
 #include "catalogue/resolve.h"
+#include "server/vorn3s.h"
 #include "util/strbuf.h"
 
 static bool empty(const char* s) { return !s || !*s; }
@@ -22,7 +23,7 @@ static std::string_view file_root_name(std::string_view path) {
 // C: `name` joined to each folder root, or compared with the final component of each
 // file root. Holds the roots lock for the whole walk.
 static int find_by_name(roots_table* roots, const char* name, char** out_path, int* out_index) {
-  if (empty(name)) return -4;
+  if (empty(name)) return VORN3S_ENOTFOUND;
   plat_guard g(roots->lock);
   for (int i = 0; i < roots->count; i++) {
     const root_entry& e = roots->entries[i];
@@ -49,27 +50,27 @@ static int find_by_name(roots_table* roots, const char* name, char** out_path, i
       return 0;
     }
   }
-  return -4;
+  return VORN3S_ENOTFOUND;
 }
 
-// B's own step: the ID folder/name, file wanted. 0, -4 when it does not resolve, -5 when
-// the ID cannot be built.
+// B's own step: the ID folder/name, file wanted. 0, VORN3S_ENOTFOUND when it does not
+// resolve, VORN3S_ENOMEM when the ID cannot be built.
 static int find_by_folder_id(roots_table* roots, const char* folder, const char* name, char** out_path,
                              int* out_index) {
   strbuf id;
   sb_puts(&id, folder);
   sb_putc(&id, '/');
-  if (sb_puts(&id, name) != 0 || !id.buf) return -5;
-  return resolve_id(roots, id.buf, 0, out_path, out_index) == 0 ? 0 : -4;
+  if (sb_puts(&id, name) != 0 || !id.buf) return VORN3S_ENOMEM;
+  return resolve_id(roots, id.buf, 0, out_path, out_index) == 0 ? VORN3S_OK : VORN3S_ENOTFOUND;
 }
 
 int resolve_openfile(roots_table* roots, const filearg* fa, char** out_path, int* out_index) {
   *out_index = -1;
   if (empty(fa->full_name)) {
     if (!empty(fa->folder)) {
-      if (empty(fa->name)) return -4;
+      if (empty(fa->name)) return VORN3S_ENOTFOUND;
       const int r = find_by_folder_id(roots, fa->folder, fa->name, out_path, out_index);
-      if (r == 0 || r == -5) return r;
+      if (r == 0 || r == VORN3S_ENOMEM) return r;
     }
     return find_by_name(roots, fa->name, out_path, out_index);
   }

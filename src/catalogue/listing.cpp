@@ -67,7 +67,7 @@ int has_any_entry(const char* dir_path) {
 static int list_children(const char* dir_path, const char* id_prefix, bool folders, const char* folder,
                          strbuf* out) {
   dir_owner dir(dir_path);
-  if (!dir.d) return -4;
+  if (!dir.d) return VORN3S_ENOTFOUND;
   sb_reset(out);
   sb_putc(out, '[');
   bool first = true;
@@ -125,7 +125,7 @@ static bool list_roots_if_registered(const char* root, strbuf* out) {
 
 static const char* listing_query(const char* root, const char* id, int files) {
   if (!root || !*root) {
-    set_error(-1, "root_path");
+    set_error(VORN3S_EBADARG, "root_path");
     return "";
   }
   char base[256];
@@ -133,19 +133,19 @@ static const char* listing_query(const char* root, const char* id, int files) {
   strbuf sb;
   if (id && *id) {
     if (has_dotdot_or_lead_sep(id)) {
-      set_error(-7, "refused (D3)");
+      set_error(VORN3S_EESCAPE, "refused (D3)");
       return "";
     }
     char joined[PATH_CAP];
     text_ptr canon;
     if (path_join(joined, sizeof joined, {root, "/", id})) canon.reset(plat_realpath(joined));
     if (!canon) {
-      set_error(-4, "no entry");
+      set_error(VORN3S_ENOTFOUND, "no entry");
       return "";
     }
     plat_statinfo st;
     if (plat_stat(canon.get(), &st, 1) != 0) {
-      set_error(-4, "stat");
+      set_error(VORN3S_ENOTFOUND, "stat");
       return "";
     }
     if (st.is_file) {
@@ -163,23 +163,23 @@ static const char* listing_query(const char* root, const char* id, int files) {
       const int r =
           files ? listing_files_host(canon.get(), id, base, &sb) : listing_folders_host(canon.get(), id, &sb);
       if (r != 0) {
-        set_error(-4, "opendir");
+        set_error(VORN3S_ENOTFOUND, "opendir");
         return "";
       }
     }
   } else if (!list_roots_if_registered(root, &sb)) {
     plat_statinfo st;
     if (plat_stat(root, &st, 1) != 0 || !st.is_dir) {
-      set_error(-4, "no entry");
+      set_error(VORN3S_ENOTFOUND, "no entry");
       return "";
     }
     if (listing_folders_host(root, "", &sb) != 0) {
-      set_error(-4, "opendir");
+      set_error(VORN3S_ENOTFOUND, "opendir");
       return "";
     }
   }
   const char* text = result_store(sb.buf ? std::string_view(sb.buf, sb.len) : "[]");
-  set_error(0, "ok");
+  set_error(VORN3S_OK, "ok");
   return text;
 }
 

@@ -17,7 +17,7 @@ int has_sub_folder(const char* dir_path);
 int has_any_entry(const char* dir_path);
 
 // The sub-folders (or the files) of `dir_path` as a JSON array in `out`, children named
-// `id_prefix`/name. 0, or -4 when the folder cannot be opened (`out` left as it was).
+// `id_prefix`/name. 0, or VORN3S_ENOTFOUND when the folder cannot be opened (`out` left as it was).
 // Take no lock.
 int listing_folders_host(const char* dir_path, const char* id_prefix, strbuf* out);
 int listing_files_host(const char* dir_path, const char* id_prefix, const char* folder, strbuf* out);

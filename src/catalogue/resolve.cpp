@@ -43,7 +43,7 @@ static int try_candidate(const char* root_path, bool root_is_file, const char* r
   if (!*rel) {
     if (plat_stat(root_path, &st, 0) != 0 || !kind_wanted(st, want_dir)) return 0;
     *out = plat_realpath(root_path);
-    return *out ? 1 : -4;
+    return *out ? 1 : VORN3S_ENOTFOUND;
   }
   const std::string_view root(root_path);
   const bool bare = root.empty() || is_path_sep(root.back());
@@ -61,12 +61,12 @@ static int try_candidate(const char* root_path, bool root_is_file, const char* r
 int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path, int* out_index) {
   *out_path = nullptr;
   *out_index = -1;
-  if (!id || !*id) return -1;
-  if (std::strlen(id) > ID_MAX) return -6;
-  if (has_dotdot_absolute_or_backslash(id)) return -7;
+  if (!id || !*id) return VORN3S_EBADARG;
+  if (std::strlen(id) > ID_MAX) return VORN3S_ELIMIT;
+  if (has_dotdot_absolute_or_backslash(id)) return VORN3S_EESCAPE;
   char root_name[ROOT_NAME_CAP];
   char rel[REL_CAP];
-  if (id_split(id, root_name, rel) != 0) return -1;
+  if (id_split(id, root_name, rel) != 0) return VORN3S_EBADARG;
 
   // The named root first, then every other live root in table order. Indexes stay valid
   // after the lock is released: slots are only appended and marked removed.
@@ -84,7 +84,7 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
       if (i != named && !roots->entries[i].removed) candidates[n++] = i;
     }
   }
-  if (n == 0) return -4;
+  if (n == 0) return VORN3S_ENOTFOUND;
 
   for (int k = 0; k < n; k++) {
     text_ptr root_path;
@@ -95,7 +95,7 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
       root_path.reset(x_strdup(e.path));
       root_is_file = e.is_file != 0;
     }
-    if (!root_path) return -5;
+    if (!root_path) return VORN3S_ENOMEM;
     char* found = nullptr;
     const int r = try_candidate(root_path.get(), root_is_file, rel, want_dir, &found);
     if (r < 0) return r;
@@ -105,46 +105,46 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
       return 0;
     }
   }
-  return -4;
+  return VORN3S_ENOTFOUND;
 }
 
 static int resolve_under(const char* root, const char* rel, char* out, int32_t out_size) {
   if (!out || out_size <= 0) {
-    set_error(-1, "out");
-    return -1;
+    set_error(VORN3S_EBADARG, "out");
+    return VORN3S_EBADARG;
   }
   out[0] = '\0';
   if (!root || !*root) {
-    set_error(-1, "root");
-    return -1;
+    set_error(VORN3S_EBADARG, "root");
+    return VORN3S_EBADARG;
   }
   text_ptr canon_root(plat_realpath(root));
   if (!canon_root) {
-    set_error(-4, "root");
-    return -4;
+    set_error(VORN3S_ENOTFOUND, "root");
+    return VORN3S_ENOTFOUND;
   }
   plat_statinfo st;
   if (plat_stat(canon_root.get(), &st, 1) != 0) {
-    set_error(-4, "stat");
-    return -4;
+    set_error(VORN3S_ENOTFOUND, "stat");
+    return VORN3S_ENOTFOUND;
   }
   const bool root_is_file = st.is_file != 0;
   const char* found = canon_root.get();
   text_ptr canon;
   if (rel && *rel) {
     if (has_dotdot_absolute_or_backslash(rel)) {
-      set_error(-7, "refused (D3)");
-      return -7;
+      set_error(VORN3S_EESCAPE, "refused (D3)");
+      return VORN3S_EESCAPE;
     }
     if (std::strlen(rel) > ID_MAX) {
-      set_error(-6, "too long");
-      return -6;
+      set_error(VORN3S_ELIMIT, "too long");
+      return VORN3S_ELIMIT;
     }
     char joined[PATH_CAP];
     if (path_join(joined, sizeof joined, {canon_root.get(), "/", rel})) canon.reset(plat_realpath(joined));
     if (!canon) {
-      set_error(-4, "no entry");
-      return -4;
+      set_error(VORN3S_ENOTFOUND, "no entry");
+      return VORN3S_ENOTFOUND;
     }
     // The link test looks at the last component itself; a trailing "/" would make the
     // system follow a link before it could be seen.
@@ -155,21 +155,21 @@ static int resolve_under(const char* root, const char* rel, char* out, int32_t o
     if (plat_stat(last, &st, 0) == 0 && st.is_link) {
       text_ptr target(plat_realpath(joined));
       if (!target || !path_contained(target.get(), canon_root.get(), root_is_file)) {
-        set_error(-7, "refused (D3): link escapes the root");
-        return -7;
+        set_error(VORN3S_EESCAPE, "refused (D3): link escapes the root");
+        return VORN3S_EESCAPE;
       }
     }
     if (!path_contained(canon.get(), canon_root.get(), root_is_file)) {
-      set_error(-7, "refused (D3)");
-      return -7;
+      set_error(VORN3S_EESCAPE, "refused (D3)");
+      return VORN3S_EESCAPE;
     }
     found = canon.get();
   }
   std::snprintf(out, static_cast<size_t>(out_size), "%s", found);
-  set_error(0, "resolved");
+  set_error(VORN3S_OK, "resolved");
   return 0;
 }
 
 extern "C" int vorn3s_resolve(const char* root, const char* rel, char* out, int32_t out_size) noexcept {
-  return export_guard(-5, [&] { return resolve_under(root, rel, out, out_size); });
+  return export_guard(VORN3S_ENOMEM, [&] { return resolve_under(root, rel, out, out_size); });
 }

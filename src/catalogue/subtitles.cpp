@@ -116,48 +116,48 @@ static int video_path_of(const char* root, const filearg& fa, char* out) {
   bool fits;
   if (!empty(fa.full_name)) {
     if (has_dotdot_or_lead_sep(fa.full_name)) {
-      set_error(-7, "refused");
-      return -7;
+      set_error(VORN3S_EESCAPE, "refused");
+      return VORN3S_EESCAPE;
     }
     fits = path_join(out, PATH_CAP, {root, "/", rel_of(fa.full_name, base)});
   } else if (!empty(fa.folder)) {
     if (empty(fa.name)) {
-      set_error(-1, "no name");
-      return -1;
+      set_error(VORN3S_EBADARG, "no name");
+      return VORN3S_EBADARG;
     }
     if (has_dotdot(fa.folder)) {
-      set_error(-7, "refused");
-      return -7;
+      set_error(VORN3S_EESCAPE, "refused");
+      return VORN3S_EESCAPE;
     }
     fits = path_join(out, PATH_CAP, {root, "/", rel_of(fa.folder, base), "/", fa.name});
   } else {
     if (empty(fa.name)) {
-      set_error(-1, "no name");
-      return -1;
+      set_error(VORN3S_EBADARG, "no name");
+      return VORN3S_EBADARG;
     }
     if (has_dotdot(fa.name)) {
-      set_error(-7, "refused");
-      return -7;
+      set_error(VORN3S_EESCAPE, "refused");
+      return VORN3S_EESCAPE;
     }
     fits = path_join(out, PATH_CAP, {root, "/", fa.name});
   }
   if (!fits) {
-    set_error(-4, "no entry");
-    return -4;
+    set_error(VORN3S_ENOTFOUND, "no entry");
+    return VORN3S_ENOTFOUND;
   }
   return 0;
 }
 
 static const char* subtitles_query(const char* root, const char* filejson) {
   if (empty(root) || empty(filejson)) {
-    set_error(-1, "arg");
+    set_error(VORN3S_EBADARG, "arg");
     return "";
   }
   text_ptr video;
   {
     filearg fa;
     if (parse_file_arg(filejson, &fa) != 0) {
-      set_error(-1, "json");
+      set_error(VORN3S_EBADARG, "json");
       return "";
     }
     char path[PATH_CAP];
@@ -165,18 +165,18 @@ static const char* subtitles_query(const char* root, const char* filejson) {
     video.reset(plat_realpath(path));
   }
   if (!video) {
-    set_error(-4, "no entry");
+    set_error(VORN3S_ENOTFOUND, "no entry");
     return "";
   }
   plat_statinfo st;
   if (plat_stat(video.get(), &st, 1) != 0 || !st.is_file) {
-    set_error(-4, "not a file");
+    set_error(VORN3S_ENOTFOUND, "not a file");
     return "";
   }
   // The root as the caller gave it, not canonicalised; a file root has no entry to
   // join a name to, so only a folder root gets this far.
   if (!path_contained(video.get(), root, false)) {
-    set_error(-7, "refused");
+    set_error(VORN3S_EESCAPE, "refused");
     return "";
   }
   char stem[512];
@@ -185,7 +185,7 @@ static const char* subtitles_query(const char* root, const char* filejson) {
   // What passes the result buffer's size is cut off anyway.
   subtitle_scan(video.get(), stem, subtitle_bound{root, false}, &sb, RESULT_CAP - 1);
   const char* text = result_store(sb.buf ? std::string_view(sb.buf, sb.len) : "[]");
-  set_error(0, "ok");
+  set_error(VORN3S_OK, "ok");
   return text;
 }
 

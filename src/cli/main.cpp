@@ -43,8 +43,8 @@ static int cmd_resolve(const char* root, const char* rel) {
   char out[2048];
   const int code = vorn3s_resolve(root, rel, out, sizeof out);
   std::printf("%d %s %s\n", code, vorn3s_last_error(), out);
-  if (code == 0) return 0;
-  return code == -7 ? 3 : 4;
+  if (code == VORN3S_OK) return 0;
+  return code == VORN3S_EESCAPE ? 3 : 4;
 }
 
 static int cmd_listing(int count, char** args) {

@@ -94,21 +94,21 @@ static int start_server(const char* bind_ip, int port, const char* const* roots,
   {
     plat_guard g(G_SRV.lock);
     if (G_SRV.running.load() || G_SRV.starting) {
-      set_error(-2, "already running");
-      return -2;
+      set_error(VORN3S_ECONFLICT, "already running");
+      return VORN3S_ECONFLICT;
     }
   }
   if (!bind_ip_acceptable(bind_ip)) {
-    set_error(-1, BIND_REFUSED);
-    return -1;
+    set_error(VORN3S_EBADARG, BIND_REFUSED);
+    return VORN3S_EBADARG;
   }
   if (port < 0 || port > 65535) {
-    set_error(-1, "port range");
-    return -1;
+    set_error(VORN3S_EBADARG, "port range");
+    return VORN3S_EBADARG;
   }
   if (nroots > 0 && !roots) {
-    set_error(-1, "roots NULL");
-    return -1;
+    set_error(VORN3S_EBADARG, "roots NULL");
+    return VORN3S_EBADARG;
   }
   (void)plat_net_init();  // a failure shows as a socket failure next
   {
@@ -126,12 +126,12 @@ static int start_server(const char* bind_ip, int port, const char* const* roots,
   const int lr = plat_tcp_listen(bind_ip, port, &s);
   if (lr != 0) {
     clear_starting();
-    if (lr == -1) {
-      set_error(-3, "socket() failed");
+    if (lr == VORN3S_EBADARG) {
+      set_error(VORN3S_ENET, "socket() failed");
     } else {
-      set_error(-3, "bind/listen failed");
+      set_error(VORN3S_ENET, "bind/listen failed");
     }
-    return -3;
+    return VORN3S_ENET;
   }
   G_SRV.sock.store(s);
   const int bound = plat_sock_port(s);
@@ -149,15 +149,15 @@ static int start_server(const char* bind_ip, int port, const char* const* roots,
     plat_sock_close(s);
     G_SRV.sock.store(PLAT_NO_SOCKET);
     G_SRV.port.store(0);
-    set_error(-3, "thread start failed");
-    return -3;
+    set_error(VORN3S_ENET, "thread start failed");
+    return VORN3S_ENET;
   }
-  set_error(0, "listening on %s:%d", bind_ip, G_SRV.port.load());
+  set_error(VORN3S_OK, "listening on %s:%d", bind_ip, G_SRV.port.load());
   return 0;
 }
 
 extern "C" int vorn3s_start(const char* bind_ip, int port, const char* const* roots, int nroots) noexcept {
-  return export_guard(-5, [&] { return start_server(bind_ip, port, roots, nroots); });
+  return export_guard(VORN3S_ENOMEM, [&] { return start_server(bind_ip, port, roots, nroots); });
 }
 
 extern "C" void vorn3s_stop() noexcept {

@@ -31,39 +31,39 @@ static bool name_taken(const roots_table& t, const char* name) {
 
 int roots_add(const char* path) {
   if (!path || !*path) {
-    set_error(-1, "path required");
-    return -1;
+    set_error(VORN3S_EBADARG, "path required");
+    return VORN3S_EBADARG;
   }
   if (std::strlen(path) > 1024) {
-    set_error(-1, "path too long");
-    return -1;
+    set_error(VORN3S_EBADARG, "path too long");
+    return VORN3S_EBADARG;
   }
   text_ptr canon(plat_realpath(path));
   if (!canon) {
-    set_error(-4, "cannot resolve %s", path);
-    return -4;
+    set_error(VORN3S_ENOTFOUND, "cannot resolve %s", path);
+    return VORN3S_ENOTFOUND;
   }
   plat_statinfo st;
   if (plat_stat(canon.get(), &st, 1) != 0) {
-    set_error(-4, "stat failed");
-    return -4;
+    set_error(VORN3S_ENOTFOUND, "stat failed");
+    return VORN3S_ENOTFOUND;
   }
   if (!st.is_dir && !st.is_file) {
-    set_error(-1, "not a file or folder");
-    return -1;
+    set_error(VORN3S_EBADARG, "not a file or folder");
+    return VORN3S_EBADARG;
   }
 
   roots_table& t = s_roots;
   plat_guard g(t.lock);
   for (int i = 0; i < t.count; i++) {
     if (!t.entries[i].removed && std::strcmp(t.entries[i].path, canon.get()) == 0) {
-      set_error(-2, "root already added");
-      return -2;
+      set_error(VORN3S_ECONFLICT, "root already added");
+      return VORN3S_ECONFLICT;
     }
   }
   if (t.count == MAX_ROOTS) {
-    set_error(-6, "too many roots");
-    return -6;
+    set_error(VORN3S_ELIMIT, "too many roots");
+    return VORN3S_ELIMIT;
   }
   // Display name: the base name, with a '~' appended while a live root has it already.
   char name[512 + 1];
@@ -75,8 +75,8 @@ int roots_add(const char* path) {
   }
   char* name_copy = x_strdup(name);
   if (!name_copy) {
-    set_error(-5, "out of memory");
-    return -5;
+    set_error(VORN3S_ENOMEM, "out of memory");
+    return VORN3S_ENOMEM;
   }
   const int index = t.count;
   root_entry& e = t.entries[index];
@@ -85,20 +85,20 @@ int roots_add(const char* path) {
   e.is_file = st.is_file;
   e.removed = 0;
   t.count = index + 1;
-  set_error(0, "root %d added", index);
+  set_error(VORN3S_OK, "root %d added", index);
   return index;
 }
 
 extern "C" int vorn3s_add_root(const char* path) noexcept {
-  return export_guard(-5, [&] { return roots_add(path); });
+  return export_guard(VORN3S_ENOMEM, [&] { return roots_add(path); });
 }
 
 extern "C" int vorn3s_remove_root(const char* path) noexcept {
-  return export_guard(-5, [&] {
+  return export_guard(VORN3S_ENOMEM, [&] {
     text_ptr canon(plat_realpath(path ? path : ""));
     if (!canon) {
-      set_error(-4, "cannot resolve");
-      return -4;
+      set_error(VORN3S_ENOTFOUND, "cannot resolve");
+      return VORN3S_ENOTFOUND;
     }
     bool found = false;
     {
@@ -112,10 +112,10 @@ extern "C" int vorn3s_remove_root(const char* path) noexcept {
       }
     }
     if (!found) {
-      set_error(-4, "not a root");
-      return -4;
+      set_error(VORN3S_ENOTFOUND, "not a root");
+      return VORN3S_ENOTFOUND;
     }
-    set_error(0, "removed");
+    set_error(VORN3S_OK, "removed");
     return 0;
   });
 }
@@ -133,7 +133,7 @@ extern "C" const char* vorn3s_root_json(int index) noexcept {
     {
       plat_guard g(s_roots.lock);
       if (index < 0 || index >= s_roots.count || s_roots.entries[index].removed) {
-        set_error(-1, "bad index");
+        set_error(VORN3S_EBADARG, "bad index");
         return "";
       }
       const root_entry& e = s_roots.entries[index];

@@ -81,10 +81,10 @@ static void set_platform(const char* value) {
 }
 
 extern "C" int vorn3s_config(const char* key, const char* value) noexcept {
-  return export_guard(-5, [&] {
+  return export_guard(VORN3S_ENOMEM, [&] {
     if (!key || !*key) {
-      set_error(-1, "key required");
-      return -1;
+      set_error(VORN3S_EBADARG, "key required");
+      return VORN3S_EBADARG;
     }
     const bool empty = !value || !*value;
     if (std::strcmp(key, "platform") == 0) {
@@ -100,8 +100,8 @@ extern "C" int vorn3s_config(const char* key, const char* value) noexcept {
       else if (std::strcmp(value, "little") == 0)
         order = 2;
       else {
-        set_error(-1, "auto|big|little");
-        return -1;
+        set_error(VORN3S_EBADARG, "auto|big|little");
+        return VORN3S_EBADARG;
       }
       G_CFG.action_byteorder.store(order);
       return 0;
@@ -114,14 +114,14 @@ extern "C" int vorn3s_config(const char* key, const char* value) noexcept {
       }
       const int64_t n = read_decimal(value);
       if (n < k.low || n > k.high) {
-        set_error(-1, "out of range");
-        return -1;
+        set_error(VORN3S_EBADARG, "out of range");
+        return VORN3S_EBADARG;
       }
       (G_CFG.*k.field).store(static_cast<int32_t>(n));
       return 0;
     }
-    set_error(-1, "unknown key");
-    return -1;
+    set_error(VORN3S_EBADARG, "unknown key");
+    return VORN3S_EBADARG;
   });
 }
 

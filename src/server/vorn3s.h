@@ -2,11 +2,9 @@
  *
  * Conventions:
  * - Texts are terminated UTF-8. No function keeps a pointer that the caller passed.
- * - Functions that can fail return 0 (or an index) for success and a negative code for
- *   failure, and store the code and a short message, read back with vorn3s_last_code()
- *   and vorn3s_last_error(). Codes: -1 bad argument, -2 conflict with the present state,
- *   -3 network or thread failure, -4 path not found or not usable, -5 out of memory,
- *   -6 limit exceeded, -7 refused because the path would leave its root.
+ * - Functions that can fail return VORN3S_OK (or an index) for success and a negative
+ *   VORN3S_E* code for failure, and store the code and a short message, read back with
+ *   vorn3s_last_code() and vorn3s_last_error().
  * - Functions returning JSON text return a shared buffer that stays valid until the next
  *   such call, or "" on failure; the caller releases neither.
  * - The controlling thread calls these functions; none of them throws.
@@ -26,6 +24,16 @@
 #define VORN3S_API __attribute__((visibility("default")))
 #endif
 
+/* Result codes: one meaning per number across the whole interface. */
+#define VORN3S_OK 0           /* success */
+#define VORN3S_EBADARG (-1)   /* bad or missing argument */
+#define VORN3S_ECONFLICT (-2) /* conflict with the present state */
+#define VORN3S_ENET (-3)      /* network or thread failure */
+#define VORN3S_ENOTFOUND (-4) /* path not found or not usable */
+#define VORN3S_ENOMEM (-5)    /* out of memory */
+#define VORN3S_ELIMIT (-6)    /* a limit exceeded */
+#define VORN3S_EESCAPE (-7)   /* refused: the path would leave its root */
+
 #ifdef __cplusplus
 #define VORN3S_NOEXCEPT noexcept
 extern "C" {
@@ -35,7 +43,7 @@ extern "C" {
 
 /* Settings and errors. Keys: "platform", "action_byteorder" (auto|big|little),
  * "idle_timeout_ms", "read_timeout_ms", "max_string", "max_read", "sub_max_bytes"; an
- * empty or null value restores the initial one. 0, or -1 when refused. */
+ * empty or null value restores the initial one. VORN3S_OK, or VORN3S_EBADARG when refused. */
 VORN3S_API int vorn3s_config(const char* key, const char* value) VORN3S_NOEXCEPT;
 VORN3S_API const char* vorn3s_version(void) VORN3S_NOEXCEPT;
 VORN3S_API const char* vorn3s_handshake_json(void) VORN3S_NOEXCEPT;

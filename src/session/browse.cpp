@@ -6,6 +6,7 @@
 #include "catalogue/containment.h"
 #include "catalogue/listing.h"
 #include "catalogue/resolve.h"
+#include "server/vorn3s.h"
 #include "session/session.h"
 #include "session/transfer.h"
 #include "util/media_names.h"
@@ -96,7 +97,7 @@ static bool find_folder(conn_state* cs, const char* id, text_ptr* path, text_ptr
 // The steps OpenFolder and SubFolders share: receive the ID, find the folder, list it.
 static int browse_folder(conn_state* cs, bool sub_folders) {
   char* received = nullptr;
-  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return -3;
+  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return VORN3S_ENET;
   const text_ptr id(received);
   strbuf reply;
   text_ptr path, folder_id;
@@ -108,7 +109,7 @@ static int browse_folder(conn_state* cs, bool sub_folders) {
       plat_statinfo st;
       r = (plat_stat(path.get(), &st, 1) == 0 && st.is_dir)
               ? listing_folders_host(path.get(), folder_id.get(), &reply)
-              : -4;
+              : VORN3S_ENOTFOUND;
     } else {
       const char* slash = std::strrchr(folder_id.get(), '/');
       const char* folder_text = slash ? slash + 1 : folder_id.get();

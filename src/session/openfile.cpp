@@ -4,16 +4,18 @@
 #include "catalogue/filearg.h"
 #include "catalogue/subtitles.h"
 #include "server/settings.h"
+#include "server/vorn3s.h"
 #include "session/session.h"
 #include "session/transfer.h"
 #include "util/media_names.h"
 #include "util/paths.h"
 
 // Receives and parses the file argument, then resolves it. 0 with the owned path and the
-// root index; 1 when the argument arrived but names no file; -3 when it did not arrive.
+// root index; 1 when the argument arrived but names no file; VORN3S_ENET when it did not
+// arrive.
 static int receive_file_arg(conn_state* cs, filearg* fa, text_ptr* path, int* index) {
   char* received = nullptr;
-  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return -3;
+  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return VORN3S_ENET;
   const int parsed = parse_file_arg(received, fa);
   std::free(received);
   if (parsed != 0) return 1;
@@ -63,7 +65,7 @@ int act_subtitle(conn_state* cs) {
   filearg fa;
   text_ptr path;
   int index = -1;
-  if (receive_file_arg(cs, &fa, &path, &index) != 0) return -3;
+  if (receive_file_arg(cs, &fa, &path, &index) != 0) return VORN3S_ENET;
   char stem[512];
   const char* source = (fa.name && *fa.name) ? fa.name : final_component(path.get()).data();
   stem_of(source, stem, sizeof stem);
@@ -73,6 +75,6 @@ int act_subtitle(conn_state* cs) {
   // A reply over max_string cannot be sent: stop building it as soon as it is that long.
   if (root && !subtitle_scan(path.get(), stem, subtitle_bound{root.get(), root_is_file}, &reply,
                              static_cast<size_t>(G_CFG.max_string.load())))
-    return -3;
+    return VORN3S_ENET;
   return send_json_reply(cs, reply);
 }

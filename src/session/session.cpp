@@ -6,13 +6,14 @@
 #include <cstring>
 
 #include "server/settings.h"
+#include "server/vorn3s.h"
 #include "session/transfer.h"
 
 static constexpr int32_t MAX_UNKNOWN_CODES = 15;
 
 int send_json_reply(conn_state* cs, const strbuf& sb) {
   const char* text = sb.buf ? sb.buf : "[]";
-  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? 0 : -3;
+  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
 void close_open_file(conn_state* cs) {
@@ -27,18 +28,18 @@ static int act_handshake(conn_state* cs) {
   // another thread at any moment.
   char text[128];
   handshake_format(text, sizeof text);
-  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? 0 : -3;
+  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
 static int act_size(conn_state* cs) {
   uint8_t reply[8];
   be64_put(reply, static_cast<uint64_t>(cs->file ? cs->size : 0));
-  return sock_send_all(cs->sock, reply, sizeof reply, cs->read_timeout_ms) == 0 ? 0 : -3;
+  return sock_send_all(cs->sock, reply, sizeof reply, cs->read_timeout_ms) == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
 static int act_seek(conn_state* cs) {
   uint8_t arg[8];
-  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return -3;
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return VORN3S_ENET;
   cs->pos = be64_get(arg);  // any value: the reads past the end answer with zero bytes
   return 0;
 }
@@ -46,9 +47,9 @@ static int act_seek(conn_state* cs) {
 // Answers a Read or SeekRead of `count` bytes at `offset`: the file's bytes, then zero
 // bytes for whatever lies past its end or failed to be read. Moves pos by what was read.
 static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
-  if (count > static_cast<uint32_t>(G_CFG.max_read.load())) return -6;
+  if (count > static_cast<uint32_t>(G_CFG.max_read.load())) return VORN3S_ELIMIT;
   auto* buf = static_cast<uint8_t*>(std::malloc(count ? count : 1));
-  if (!buf) return -5;
+  if (!buf) return VORN3S_ENOMEM;
   int64_t got = 0;
   if (cs->file) {
     if (offset >= 0) got = plat_fread_at(cs->file, static_cast<uint64_t>(offset), buf, count);
@@ -58,18 +59,18 @@ static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
   std::memset(buf + got, 0, count - static_cast<size_t>(got));
   const int r = sock_send_all(cs->sock, buf, count, cs->read_timeout_ms);
   std::free(buf);
-  return r == 0 ? 0 : -3;
+  return r == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
 static int act_read(conn_state* cs) {
   uint8_t arg[4];
-  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return -3;
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return VORN3S_ENET;
   return send_file_bytes(cs, be32_get(arg), cs->pos);
 }
 
 static int act_seekread(conn_state* cs) {
   uint8_t arg[12];
-  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return -3;
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return VORN3S_ENET;
   return send_file_bytes(cs, be32_get(arg), be64_get(arg + 4));
 }
 
@@ -90,7 +91,7 @@ static int run_action(conn_state* cs, int32_t code) {
     default: break;
   }
   // Unknown: nothing is read after it and nothing is sent; the sixteenth ends the session.
-  return ++cs->invalid_count > MAX_UNKNOWN_CODES ? -6 : 0;
+  return ++cs->invalid_count > MAX_UNKNOWN_CODES ? VORN3S_ELIMIT : VORN3S_OK;
 }
 
 static bool resets_unknown_count(int32_t code) {
@@ -119,7 +120,7 @@ int vorn3s_serve_conn(plat_socket sock, roots_table* roots) {
   for (;;) {
     uint8_t code_bytes[4];
     if (sock_recv_exact(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
-      result = -3;
+      result = VORN3S_ENET;
       break;
     }
     const int32_t code = decode_action(code_bytes, &cs.order);

@@ -21,8 +21,9 @@ struct conn_state {
   int32_t invalid_count = 0;  // unknown codes since the last reset
 };
 
-// Serves `sock` until the client ends the session or it fails: 0 after End, -3 on a
-// failed transfer, -5 when a read buffer cannot be had, -6 at a limit. Never closes sock.
+// Serves `sock` until the client ends the session or it fails: VORN3S_OK after End,
+// VORN3S_ENET on a failed transfer, VORN3S_ENOMEM when a read buffer cannot be had,
+// VORN3S_ELIMIT at a limit. Never closes sock.
 int vorn3s_serve_conn(plat_socket sock, roots_table* roots);
 
 // The actions of the catalogue. Each returns 0 when the loop goes on, or the session's
@@ -34,7 +35,8 @@ int act_subfolders(conn_state* cs);
 int act_openfile(conn_state* cs);
 int act_subtitle(conn_state* cs);
 
-// Sends a built JSON reply as a string ("[]" when nothing could be built); 0 or -3.
+// Sends a built JSON reply as a string ("[]" when nothing could be built); VORN3S_OK or
+// VORN3S_ENET.
 int send_json_reply(conn_state* cs, const strbuf& sb);
 // Closes the session's open file, if any, and forgets its size and position.
 void close_open_file(conn_state* cs);

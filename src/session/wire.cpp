@@ -96,12 +96,12 @@ extern "C" const char* vorn3s_frame_action_name(int32_t code) noexcept {
 extern "C" int32_t vorn3s_frame_read_bytes(const uint8_t* src, int32_t src_len, uint32_t count, uint8_t* out,
                                            int32_t outlen) noexcept {
   if (!out || outlen < 0 || static_cast<uint32_t>(outlen) < count) {
-    set_error(-1, "outlen");
-    return -1;
+    set_error(VORN3S_EBADARG, "outlen");
+    return VORN3S_EBADARG;
   }
   if (count > static_cast<uint32_t>(G_CFG.max_read.load())) {
-    set_error(-6, "count");
-    return -6;
+    set_error(VORN3S_ELIMIT, "count");
+    return VORN3S_ELIMIT;
   }
   uint32_t have = (src && src_len > 0) ? static_cast<uint32_t>(src_len) : 0;
   if (have > count) have = count;
@@ -113,8 +113,8 @@ extern "C" int32_t vorn3s_frame_read_bytes(const uint8_t* src, int32_t src_len, 
 extern "C" int32_t vorn3s_frame_seekread(uint32_t count, int64_t offset, uint8_t* out,
                                          int32_t outlen) noexcept {
   if (!out || outlen < 12) {
-    set_error(-1, "outlen");
-    return -1;
+    set_error(VORN3S_EBADARG, "outlen");
+    return VORN3S_EBADARG;
   }
   be32_put(out, count);
   be64_put(out + 4, static_cast<uint64_t>(offset));

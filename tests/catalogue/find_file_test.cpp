@@ -67,14 +67,14 @@ TEST(resolve_openfile, by_id) {
        0, t.path("Movies/a.mkv"), 0},
       {R"({"FullName":"Movies/Sub/clip.mkv"})", 0, t.path("Movies/Sub/clip.mkv"), 0},
       // A full ID is final: Name would find a.mkv, but no fallback is tried.
-      {R"({"FullName":"Movies/missing.mkv","Name":"a.mkv","Folder":"Movies"})", -4, "", -1},
-      {R"({"FullName":"Movies/../x","Name":"a.mkv"})", -7, "", -1},
-      {R"({"FullName":"Movies/Sub","Name":"a.mkv"})", -4, "", -1},  // a folder is not a file
-      {R"({"FullName":"../a.mkv"})", -7, "", -1},
-      {R"({"FullName":"missing.mkv"})", -4, "", -1},  // bare and no Name: nothing else to try
+      {R"({"FullName":"Movies/missing.mkv","Name":"a.mkv","Folder":"Movies"})", VORN3S_ENOTFOUND, "", -1},
+      {R"({"FullName":"Movies/../x","Name":"a.mkv"})", VORN3S_EESCAPE, "", -1},
+      {R"({"FullName":"Movies/Sub","Name":"a.mkv"})", VORN3S_ENOTFOUND, "", -1},  // a folder is not a file
+      {R"({"FullName":"../a.mkv"})", VORN3S_EESCAPE, "", -1},
+      {R"({"FullName":"missing.mkv"})", VORN3S_ENOTFOUND, "", -1},  // bare and no Name: nothing else to try
   });
   const std::string overlong = R"({"FullName":"Movies/)" + std::string(1200, 'x') + R"(","Name":"a.mkv"})";
-  EXPECT_EQ(find(overlong).code, -6);
+  EXPECT_EQ(find(overlong).code, VORN3S_ELIMIT);
 }
 
 TEST(resolve_openfile, bare_full_name_takes_the_first_file_root) {
@@ -85,7 +85,7 @@ TEST(resolve_openfile, bare_full_name_takes_the_first_file_root) {
   // No file root: the bare name falls back to Name at the top of each root.
   expect_cases({
       {R"({"FullName":"clip.mkv","Name":"clip.mkv"})", 0, t.path("Movies/clip.mkv"), 0},
-      {R"({"FullName":"clip.mkv"})", -4, "", -1},
+      {R"({"FullName":"clip.mkv"})", VORN3S_ENOTFOUND, "", -1},
   });
   // A bare ID is a root name: an unknown one resolves to the first root that is a file.
   ASSERT_EQ(vorn3s_add_root(t.path("other/trailer.mp4").c_str()), 1);
@@ -109,8 +109,8 @@ TEST(resolve_openfile, by_folder_and_name) {
       {R"({"Folder":"Gone","Name":"clip.mkv"})", 0, t.path("Movies/clip.mkv"), 0},
       // The folder ID finds no file, so the name walk takes the folder of that name.
       {R"({"Folder":"Movies","Name":"Sub"})", 0, t.path("Movies/Sub"), 0},
-      {R"({"Folder":"Movies","FullName":"","Name":""})", -4, "", -1},
-      {R"({"Folder":"Movies","FullName":""})", -4, "", -1},
+      {R"({"Folder":"Movies","FullName":"","Name":""})", VORN3S_ENOTFOUND, "", -1},
+      {R"({"Folder":"Movies","FullName":""})", VORN3S_ENOTFOUND, "", -1},
       {R"({"Folder":"Movies/../..","Name":"clip.mkv"})", 0, t.path("Movies/clip.mkv"), 0},
   });
 }
@@ -127,16 +127,16 @@ TEST(resolve_openfile, by_name_alone) {
   expect_cases({
       {R"({"Name":"clip.mkv"})", 0, t.path("Movies/clip.mkv"), 0},  // the session refuses to open it
       {R"({"Name":"clip.mp4"})", 0, t.path("single/clip.mp4"), 1},
-      {R"({"Name":"Clip.mp4"})", -4, "", -1},  // names compare case-sensitively
+      {R"({"Name":"Clip.mp4"})", VORN3S_ENOTFOUND, "", -1},  // names compare case-sensitively
       {R"({"Name":"a.mkv","FileType":".mkv"})", 0, t.path("Films/a.mkv"), 2},
       {R"({"Name":"Sub/deep.mkv"})", 0, t.path("Movies/Sub/deep.mkv"), 0},
       {R"({"FullName":"","Name":"a.mkv"})", 0, t.path("Films/a.mkv"), 2},
-      {R"({"FullName":""})", -4, "", -1},
-      {R"({"Name":""})", -4, "", -1},
+      {R"({"FullName":""})", VORN3S_ENOTFOUND, "", -1},
+      {R"({"Name":""})", VORN3S_ENOTFOUND, "", -1},
       // Never out of a root: not by "..", not by a link.
-      {R"({"Name":"../outside/secret.mkv"})", -4, "", -1},
-      {R"({"Name":"out.mkv"})", -4, "", -1},
-      {R"({"Name":"/../outside/secret.mkv"})", -4, "", -1},
+      {R"({"Name":"../outside/secret.mkv"})", VORN3S_ENOTFOUND, "", -1},
+      {R"({"Name":"out.mkv"})", VORN3S_ENOTFOUND, "", -1},
+      {R"({"Name":"/../outside/secret.mkv"})", VORN3S_ENOTFOUND, "", -1},
   });
 }
 
@@ -150,7 +150,7 @@ TEST(resolve_openfile, skips_removed_roots_and_vanished_file_roots) {
   ASSERT_EQ(vorn3s_remove_root(t.path("Films").c_str()), 0);
   expect_cases({
       {R"({"Name":"clip.mp4"})", 0, t.path("two/clip.mp4"), 1},
-      {R"({"Name":"a.mkv"})", -4, "", -1},
+      {R"({"Name":"a.mkv"})", VORN3S_ENOTFOUND, "", -1},
   });
 }
 
@@ -161,6 +161,6 @@ TEST(resolve_openfile, file_root_name_is_its_last_slash_component) {
   add_roots({t.path("one/a\\clip.mp4")});
   expect_cases({
       {R"({"Name":"a\\clip.mp4"})", 0, t.path("one/a\\clip.mp4"), 0},
-      {R"({"Name":"clip.mp4"})", -4, "", -1},
+      {R"({"Name":"clip.mp4"})", VORN3S_ENOTFOUND, "", -1},
   });
 }

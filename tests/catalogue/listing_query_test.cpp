@@ -50,16 +50,16 @@ TEST(vorn3s_listing_json, arguments_and_messages) {
     const char* message;
   };
   const query_case CASES[] = {
-      {"no root", nullptr, "a.mkv", 0, -1, "root_path"},
-      {"empty root", "", nullptr, 1, -1, "root_path"},
-      {"dot-dot", root.c_str(), "a/../b", 0, -7, "refused (D3)"},
-      {"dot-dot glued", root.c_str(), "Sub..", 1, -7, "refused (D3)"},
-      {"leading slash", root.c_str(), "/etc", 0, -7, "refused (D3)"},
-      {"leading backslash", root.c_str(), "\\Sub", 0, -7, "refused (D3)"},
-      {"missing entry", root.c_str(), "missing", 0, -4, "no entry"},
-      {"missing root", gone.c_str(), "Sub", 0, -4, "no entry"},
-      {"root not a folder, no id", file.c_str(), "", 0, -4, "no entry"},
-      {"missing root, no id", gone.c_str(), nullptr, 0, -4, "no entry"},
+      {"no root", nullptr, "a.mkv", 0, VORN3S_EBADARG, "root_path"},
+      {"empty root", "", nullptr, 1, VORN3S_EBADARG, "root_path"},
+      {"dot-dot", root.c_str(), "a/../b", 0, VORN3S_EESCAPE, "refused (D3)"},
+      {"dot-dot glued", root.c_str(), "Sub..", 1, VORN3S_EESCAPE, "refused (D3)"},
+      {"leading slash", root.c_str(), "/etc", 0, VORN3S_EESCAPE, "refused (D3)"},
+      {"leading backslash", root.c_str(), "\\Sub", 0, VORN3S_EESCAPE, "refused (D3)"},
+      {"missing entry", root.c_str(), "missing", 0, VORN3S_ENOTFOUND, "no entry"},
+      {"missing root", gone.c_str(), "Sub", 0, VORN3S_ENOTFOUND, "no entry"},
+      {"root not a folder, no id", file.c_str(), "", 0, VORN3S_ENOTFOUND, "no entry"},
+      {"missing root, no id", gone.c_str(), nullptr, 0, VORN3S_ENOTFOUND, "no entry"},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.what);
@@ -176,12 +176,12 @@ TEST(vorn3s_listing_json, folder_that_cannot_be_opened) {
   for (int files = 0; files <= 1; files++) {
     const listed l = query(root.c_str(), "Locked", files);
     EXPECT_EQ(l.text, "");
-    EXPECT_EQ(l.code, -4);
+    EXPECT_EQ(l.code, VORN3S_ENOTFOUND);
     EXPECT_EQ(l.message, "opendir");
   }
   ASSERT_EQ(::chmod(root.c_str(), 0), 0);
   const listed l = query(root.c_str(), nullptr, 0);
-  EXPECT_EQ(l.code, -4);
+  EXPECT_EQ(l.code, VORN3S_ENOTFOUND);
   EXPECT_EQ(l.message, "opendir");
   ::chmod(root.c_str(), 0700);
   ::chmod(t.path("Movies/Locked").c_str(), 0700);

@@ -105,15 +105,15 @@ TEST(listing_folders_host, unreadable_folders) {
   t.write("Top/locked/x.mkv", "x");
   strbuf sb;
   sb_puts(&sb, "kept");
-  EXPECT_EQ(listing_folders_host(t.path("missing").c_str(), "M", &sb), -4);
-  EXPECT_EQ(listing_files_host(t.path("missing").c_str(), "M", "M", &sb), -4);
-  EXPECT_EQ(listing_files_host(t.path("Top/locked/x.mkv").c_str(), "M", "M", &sb), -4);
+  EXPECT_EQ(listing_folders_host(t.path("missing").c_str(), "M", &sb), VORN3S_ENOTFOUND);
+  EXPECT_EQ(listing_files_host(t.path("missing").c_str(), "M", "M", &sb), VORN3S_ENOTFOUND);
+  EXPECT_EQ(listing_files_host(t.path("Top/locked/x.mkv").c_str(), "M", "M", &sb), VORN3S_ENOTFOUND);
   EXPECT_STREQ(sb_text(&sb), "kept");
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser from reading";
   ASSERT_EQ(::chmod(t.path("Top/locked").c_str(), 0), 0);
   // The folder that cannot be opened is listed, with nothing worth opening inside.
   EXPECT_EQ(folders_of(t.path("Top"), "T"), "[" + folder_record("locked", "T/locked", false) + "]");
-  EXPECT_EQ(listing_files_host(t.path("Top/locked").c_str(), "M", "M", &sb), -4);
+  EXPECT_EQ(listing_files_host(t.path("Top/locked").c_str(), "M", "M", &sb), VORN3S_ENOTFOUND);
   EXPECT_STREQ(sb_text(&sb), "kept");
   ::chmod(t.path("Top/locked").c_str(), 0700);
 }

@@ -93,15 +93,15 @@ TEST(id_split, refuses_parts_too_long_for_their_buffers) {
 }
 
 TEST(resolve_id, empty_table_finds_nothing) {
-  EXPECT_EQ(resolve("Movies", 1).code, -4);
-  EXPECT_EQ(resolve("Movies/a.mkv", 0).code, -4);
+  EXPECT_EQ(resolve("Movies", 1).code, VORN3S_ENOTFOUND);
+  EXPECT_EQ(resolve("Movies/a.mkv", 0).code, VORN3S_ENOTFOUND);
 }
 
 TEST(resolve_id, missing_or_overlong_ids) {
   temp_tree t;
   t.mkdir("Movies");
   add_root(t.path("Movies"));
-  EXPECT_EQ(resolve("", 1).code, -1);
+  EXPECT_EQ(resolve("", 1).code, VORN3S_EBADARG);
   char* path = nullptr;
   int index = 0;
   EXPECT_EQ(resolve_id(roots_get(), nullptr, 1, &path, &index), -1);
@@ -109,12 +109,12 @@ TEST(resolve_id, missing_or_overlong_ids) {
   EXPECT_EQ(index, -1);
 
   // The length test comes first: an overlong ID is -6 even when it also holds "..".
-  EXPECT_EQ(resolve("Movies/" + std::string(1194, 'x'), 0).code, -6);
-  EXPECT_EQ(resolve("Movies/../" + std::string(1191, 'x'), 0).code, -6);
+  EXPECT_EQ(resolve("Movies/" + std::string(1194, 'x'), 0).code, VORN3S_ELIMIT);
+  EXPECT_EQ(resolve("Movies/../" + std::string(1191, 'x'), 0).code, VORN3S_ELIMIT);
   // 1200 bytes split into parts that fit: looked up, and simply not there.
-  EXPECT_EQ(resolve(std::string(200, 'n') + "/" + std::string(999, 'x'), 0).code, -4);
-  EXPECT_EQ(resolve(std::string(256, 'n') + "/a.mkv", 0).code, -1);
-  EXPECT_EQ(resolve("Movies/" + std::string(1024, 'x'), 0).code, -1);
+  EXPECT_EQ(resolve(std::string(200, 'n') + "/" + std::string(999, 'x'), 0).code, VORN3S_ENOTFOUND);
+  EXPECT_EQ(resolve(std::string(256, 'n') + "/a.mkv", 0).code, VORN3S_EBADARG);
+  EXPECT_EQ(resolve("Movies/" + std::string(1024, 'x'), 0).code, VORN3S_EBADARG);
 }
 
 TEST(resolve_id, root_alone_and_entries_inside_it) {
@@ -155,8 +155,8 @@ TEST(resolve_id, wrong_kind_fails_that_root_only) {
   add_root(t.path("Movies"));
   add_root(t.path("Films"));
 
-  EXPECT_EQ(resolve("Movies/pipe.mkv", 0).code, -4);  // only a regular file is a file
-  EXPECT_EQ(resolve("Movies/pipe.mkv", 1).code, -4);
+  EXPECT_EQ(resolve("Movies/pipe.mkv", 0).code, VORN3S_ENOTFOUND);  // only a regular file is a file
+  EXPECT_EQ(resolve("Movies/pipe.mkv", 1).code, VORN3S_ENOTFOUND);
 
   // Movies' a.mkv is a file, so asking for a folder goes on to Films.
   resolved r = resolve("Movies/a.mkv", 1);
@@ -171,7 +171,7 @@ TEST(resolve_id, wrong_kind_fails_that_root_only) {
   EXPECT_EQ(r.index, 0);
 
   // A root name alone asking for a file: the first live root that is a file.
-  EXPECT_EQ(resolve("Movies", 0).code, -4);
+  EXPECT_EQ(resolve("Movies", 0).code, VORN3S_ENOTFOUND);
   add_root(t.path("clip.mp4"));
   r = resolve("Movies", 0);
   EXPECT_EQ(r.code, 0);
@@ -218,7 +218,7 @@ TEST(resolve_id, removed_root_matches_nothing) {
   add_root(t.path("Films"));
   ASSERT_EQ(vorn3s_remove_root(t.path("Films").c_str()), 0);
 
-  EXPECT_EQ(resolve("Films/only.mkv", 0).code, -4);
+  EXPECT_EQ(resolve("Films/only.mkv", 0).code, VORN3S_ENOTFOUND);
   const resolved r = resolve("Films/same.mkv", 0);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.path, t.path("Movies/same.mkv"));
@@ -226,7 +226,7 @@ TEST(resolve_id, removed_root_matches_nothing) {
   EXPECT_EQ(resolve("Films", 1).index, 0);
 
   ASSERT_EQ(vorn3s_remove_root(t.path("Movies").c_str()), 0);
-  EXPECT_EQ(resolve("Movies", 1).code, -4);  // no live root left
+  EXPECT_EQ(resolve("Movies", 1).code, VORN3S_ENOTFOUND);  // no live root left
 }
 
 TEST(resolve_id, links_inside_the_root_are_followed) {
@@ -277,20 +277,20 @@ TEST(vorn3s_resolve, every_outcome_with_its_message) {
     std::string out;
   };
   const query_case CASES[] = {
-      {"no root", nullptr, "a.mkv", -1, "root", ""},
-      {"empty root", "", "a.mkv", -1, "root", ""},
-      {"missing root", "no-such-root-here/x", "", -4, "root", ""},
+      {"no root", nullptr, "a.mkv", VORN3S_EBADARG, "root", ""},
+      {"empty root", "", "a.mkv", VORN3S_EBADARG, "root", ""},
+      {"missing root", "no-such-root-here/x", "", VORN3S_ENOTFOUND, "root", ""},
       {"root alone", root.c_str(), "", 0, "resolved", root},
       {"null rel", root.c_str(), nullptr, 0, "resolved", root},
       {"root in another form", other_form.c_str(), "", 0, "resolved", root},
       {"file root", file_root.c_str(), nullptr, 0, "resolved", t.path("clip.mp4")},
-      {"refused", root.c_str(), "../x", -7, "refused (D3)", ""},
-      {"too long", root.c_str(), longer.c_str(), -6, "too long", ""},
-      {"no entry", root.c_str(), "missing.mkv", -4, "no entry", ""},
+      {"refused", root.c_str(), "../x", VORN3S_EESCAPE, "refused (D3)", ""},
+      {"too long", root.c_str(), longer.c_str(), VORN3S_ELIMIT, "too long", ""},
+      {"no entry", root.c_str(), "missing.mkv", VORN3S_ENOTFOUND, "no entry", ""},
       {"file", root.c_str(), "a.mkv", 0, "resolved", t.path("Movies/a.mkv")},
       {"folder", root.c_str(), "Sub", 0, "resolved", t.path("Movies/Sub")},
       {"link inside", root.c_str(), "inlink", 0, "resolved", t.path("Movies/Sub")},
-      {"below a file root", file_root.c_str(), "x", -4, "no entry", ""},
+      {"below a file root", file_root.c_str(), "x", VORN3S_ENOTFOUND, "no entry", ""},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.what);
@@ -309,12 +309,12 @@ TEST(vorn3s_resolve, output_buffer_bounds) {
 
   char out[16];
   std::memset(out, 'Z', sizeof out);
-  EXPECT_EQ(vorn3s_resolve(root.c_str(), "a.mkv", out, 0), -1);
+  EXPECT_EQ(vorn3s_resolve(root.c_str(), "a.mkv", out, 0), VORN3S_EBADARG);
   EXPECT_STREQ(vorn3s_last_error(), "out");
   EXPECT_EQ(out[0], 'Z');  // nothing written
-  EXPECT_EQ(vorn3s_resolve(root.c_str(), "a.mkv", out, -1), -1);
+  EXPECT_EQ(vorn3s_resolve(root.c_str(), "a.mkv", out, -1), VORN3S_EBADARG);
   EXPECT_EQ(out[0], 'Z');
-  EXPECT_EQ(vorn3s_resolve(root.c_str(), "a.mkv", nullptr, 16), -1);
+  EXPECT_EQ(vorn3s_resolve(root.c_str(), "a.mkv", nullptr, 16), VORN3S_EBADARG);
   EXPECT_STREQ(vorn3s_last_error(), "out");
 
   // A path longer than the buffer is cut to its size less one, still terminated.

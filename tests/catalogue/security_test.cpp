@@ -150,7 +150,7 @@ TEST(resolve_id_security, hostile_ids_never_leave_the_roots) {
     SCOPED_TRACE(want_dir);
     for (const char* id : REFUSED_IDS) {
       SCOPED_TRACE(id);
-      EXPECT_EQ(resolve_checked(id, want_dir, roots), -7);
+      EXPECT_EQ(resolve_checked(id, want_dir, roots), VORN3S_EESCAPE);
     }
     for (const char* id : ODD_IDS) {
       SCOPED_TRACE(id);
@@ -158,12 +158,12 @@ TEST(resolve_id_security, hostile_ids_never_leave_the_roots) {
     }
     for (const char* id : ESCAPING_LINK_IDS) {
       SCOPED_TRACE(id);
-      EXPECT_EQ(resolve_checked(id, want_dir, roots), -4);
+      EXPECT_EQ(resolve_checked(id, want_dir, roots), VORN3S_ENOTFOUND);
     }
-    EXPECT_EQ(resolve_checked("Movies/" + std::string(1194, 'x'), want_dir, roots), -6);
-    EXPECT_EQ(resolve_checked("Movies/../" + std::string(1191, 'x'), want_dir, roots), -6);
-    EXPECT_EQ(resolve_checked(std::string(256, 'M') + "/a.mkv", want_dir, roots), -1);
-    EXPECT_EQ(resolve_checked("Movies/" + std::string(1024, 'x'), want_dir, roots), -1);
+    EXPECT_EQ(resolve_checked("Movies/" + std::string(1194, 'x'), want_dir, roots), VORN3S_ELIMIT);
+    EXPECT_EQ(resolve_checked("Movies/../" + std::string(1191, 'x'), want_dir, roots), VORN3S_ELIMIT);
+    EXPECT_EQ(resolve_checked(std::string(256, 'M') + "/a.mkv", want_dir, roots), VORN3S_EBADARG);
+    EXPECT_EQ(resolve_checked("Movies/" + std::string(1024, 'x'), want_dir, roots), VORN3S_EBADARG);
   }
 }
 
@@ -197,7 +197,7 @@ TEST(vorn3s_resolve_security, hostile_paths_never_leave_the_root) {
   };
   for (const char* id : REFUSED_IDS) {
     SCOPED_TRACE(id);
-    EXPECT_EQ(check(id), -7);
+    EXPECT_EQ(check(id), VORN3S_EESCAPE);
     EXPECT_STREQ(vorn3s_last_error(), "refused (D3)");
   }
   for (const char* id : ODD_IDS) {
@@ -207,10 +207,10 @@ TEST(vorn3s_resolve_security, hostile_paths_never_leave_the_root) {
   }
   for (const char* id : ESCAPING_LINK_IDS) {
     SCOPED_TRACE(id);
-    EXPECT_EQ(check(without_root_name(id)), -7);
+    EXPECT_EQ(check(without_root_name(id)), VORN3S_EESCAPE);
   }
-  EXPECT_EQ(check(std::string(1201, 'x')), -6);
-  EXPECT_EQ(check("../" + std::string(1198, 'x')), -7);  // here the refusal comes first
+  EXPECT_EQ(check(std::string(1201, 'x')), VORN3S_ELIMIT);
+  EXPECT_EQ(check("../" + std::string(1198, 'x')), VORN3S_EESCAPE);  // here the refusal comes first
 }
 
 TEST(vorn3s_resolve_security, link_escapes_are_named_by_where_the_link_is) {
@@ -235,7 +235,7 @@ TEST(vorn3s_resolve_security, link_escapes_are_named_by_where_the_link_is) {
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.rel);
     char out[2048] = "stale";
-    EXPECT_EQ(vorn3s_resolve(h.root().c_str(), c.rel, out, sizeof out), -7);
+    EXPECT_EQ(vorn3s_resolve(h.root().c_str(), c.rel, out, sizeof out), VORN3S_EESCAPE);
     EXPECT_STREQ(vorn3s_last_error(), c.message);
     EXPECT_STREQ(out, "");
   }

@@ -65,13 +65,13 @@ TEST(frame_read_bytes, refusals_in_order_and_nothing_written) {
     const char* message;
   };
   const refusal CASES[] = {
-      {nullptr, 16, 3, -1, "outlen"},
-      {out.data(), -1, 0, -1, "outlen"},
-      {out.data(), 2, 3, -1, "outlen"},
-      {out.data(), 16, 4194305, -1, "outlen"},
-      {out.data(), 16, UINT32_MAX, -1, "outlen"},
-      {out.data(), INT32_MAX, 4194305, -6, "count"},
-      {out.data(), INT32_MAX, UINT32_MAX, -1, "outlen"},
+      {nullptr, 16, 3, VORN3S_EBADARG, "outlen"},
+      {out.data(), -1, 0, VORN3S_EBADARG, "outlen"},
+      {out.data(), 2, 3, VORN3S_EBADARG, "outlen"},
+      {out.data(), 16, 4194305, VORN3S_EBADARG, "outlen"},
+      {out.data(), 16, UINT32_MAX, VORN3S_EBADARG, "outlen"},
+      {out.data(), INT32_MAX, 4194305, VORN3S_ELIMIT, "count"},
+      {out.data(), INT32_MAX, UINT32_MAX, VORN3S_EBADARG, "outlen"},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.count);
@@ -88,8 +88,8 @@ TEST(frame_read_bytes, max_read_is_inclusive_and_read_at_each_call) {
 
   ASSERT_EQ(vorn3s_config("max_read", "1024"), 0);
   EXPECT_EQ(vorn3s_frame_read_bytes(nullptr, 0, 1024, out.data(), 4194304), 1024);
-  EXPECT_EQ(vorn3s_frame_read_bytes(nullptr, 0, 1025, out.data(), 4194304), -6);
-  expect_error(-6, "count");
+  EXPECT_EQ(vorn3s_frame_read_bytes(nullptr, 0, 1025, out.data(), 4194304), VORN3S_ELIMIT);
+  expect_error(VORN3S_ELIMIT, "count");
 }
 
 TEST(frame_seekread, writes_count_then_offset_big_endian) {
@@ -118,15 +118,15 @@ TEST(frame_seekread, short_or_missing_buffer_is_refused_untouched) {
   std::vector<uint8_t> out(12, 0xEE);
   for (int32_t outlen : {11, 0, -1, INT32_MIN}) {
     SCOPED_TRACE(outlen);
-    EXPECT_EQ(vorn3s_frame_seekread(1, 2, out.data(), outlen), -1);
-    expect_error(-1, "outlen");
+    EXPECT_EQ(vorn3s_frame_seekread(1, 2, out.data(), outlen), VORN3S_EBADARG);
+    expect_error(VORN3S_EBADARG, "outlen");
   }
-  EXPECT_EQ(vorn3s_frame_seekread(1, 2, nullptr, 12), -1);
-  expect_error(-1, "outlen");
+  EXPECT_EQ(vorn3s_frame_seekread(1, 2, nullptr, 12), VORN3S_EBADARG);
+  expect_error(VORN3S_EBADARG, "outlen");
   EXPECT_EQ(bytes_of(out, 12), std::string(12, '\xEE'));
   // Success leaves the record as it was.
   EXPECT_EQ(vorn3s_frame_seekread(1, 2, out.data(), 100), 12);
-  expect_error(-1, "outlen");
+  expect_error(VORN3S_EBADARG, "outlen");
 }
 
 TEST(frame_action_name, names_every_code_and_nothing_else) {

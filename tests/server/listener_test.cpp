@@ -72,8 +72,8 @@ TEST(listener, refuses_addresses_that_are_not_one_interface) {
   };
   for (const char* ip : REFUSED) {
     SCOPED_TRACE(ip ? ip : "(null)");
-    EXPECT_EQ(vorn3s_start(ip, 0, roots, 1), -1);
-    expect_error(-1, BIND_REFUSED);
+    EXPECT_EQ(vorn3s_start(ip, 0, roots, 1), VORN3S_EBADARG);
+    expect_error(VORN3S_EBADARG, BIND_REFUSED);
     EXPECT_EQ(vorn3s_is_running(), 0);
   }
   // The checks come before any root is registered.
@@ -84,8 +84,8 @@ TEST(listener, refuses_addresses_that_are_not_one_interface) {
 TEST(listener, addresses_outside_the_refused_classes_reach_the_bind) {
   for (const char* ip : {"223.255.255.255", "240.0.0.1"}) {
     SCOPED_TRACE(ip);
-    EXPECT_EQ(vorn3s_start(ip, 0, nullptr, 0), -3);
-    expect_error(-3, "bind/listen failed");
+    EXPECT_EQ(vorn3s_start(ip, 0, nullptr, 0), VORN3S_ENET);
+    expect_error(VORN3S_ENET, "bind/listen failed");
     EXPECT_EQ(vorn3s_is_running(), 0);
     EXPECT_EQ(vorn3s_port(), 0);
   }
@@ -94,11 +94,11 @@ TEST(listener, addresses_outside_the_refused_classes_reach_the_bind) {
 TEST(listener, refuses_ports_out_of_range_and_missing_roots) {
   for (int port : {-1, 65536, 100000}) {
     SCOPED_TRACE(port);
-    EXPECT_EQ(vorn3s_start("127.0.0.1", port, nullptr, 0), -1);
-    expect_error(-1, "port range");
+    EXPECT_EQ(vorn3s_start("127.0.0.1", port, nullptr, 0), VORN3S_EBADARG);
+    expect_error(VORN3S_EBADARG, "port range");
   }
-  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, nullptr, 2), -1);
-  expect_error(-1, "roots NULL");
+  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, nullptr, 2), VORN3S_EBADARG);
+  expect_error(VORN3S_EBADARG, "roots NULL");
   EXPECT_EQ(vorn3s_is_running(), 0);
 }
 
@@ -138,8 +138,8 @@ TEST(listener, port_zero_binds_a_free_port_and_reports_it) {
 TEST(listener, second_start_is_already_running_even_with_bad_arguments) {
   test_server srv;
   EXPECT_EQ(vorn3s_start(nullptr, -5, nullptr, 3), -2);
-  expect_error(-2, "already running");
-  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, nullptr, 0), -2);
+  expect_error(VORN3S_ECONFLICT, "already running");
+  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, nullptr, 0), VORN3S_ECONFLICT);
   EXPECT_EQ(vorn3s_port(), srv.port);
   EXPECT_EQ(vorn3s_is_running(), 1);
 }
@@ -150,8 +150,8 @@ TEST(listener, initial_roots_are_added_in_order_up_to_the_first_failure) {
   tree.mkdir("C");
   const std::string a = tree.path("A"), missing = tree.path("B"), c = tree.path("C");
   const char* roots[] = {a.c_str(), missing.c_str(), c.c_str()};
-  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, roots, 3), -4);
-  expect_error(-4, "cannot resolve " + missing);
+  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, roots, 3), VORN3S_ENOTFOUND);
+  expect_error(VORN3S_ENOTFOUND, "cannot resolve " + missing);
   EXPECT_EQ(vorn3s_root_count(), 1);
   EXPECT_EQ(vorn3s_root_json(0), R"({"Name":"A","Path":")" + a + R"(","Kind":"folder"})");
   EXPECT_EQ(vorn3s_is_running(), 0);
@@ -170,14 +170,14 @@ TEST(listener, bind_failure_keeps_the_roots_and_a_repeat_finds_them) {
   ASSERT_GT(held.port, 0);
   const std::string movies = tree.path("Movies");
   const char* roots[] = {movies.c_str()};
-  EXPECT_EQ(vorn3s_start("127.0.0.1", held.port, roots, 1), -3);
-  expect_error(-3, "bind/listen failed");
+  EXPECT_EQ(vorn3s_start("127.0.0.1", held.port, roots, 1), VORN3S_ENET);
+  expect_error(VORN3S_ENET, "bind/listen failed");
   EXPECT_EQ(vorn3s_is_running(), 0);
   EXPECT_EQ(vorn3s_port(), 0);
   EXPECT_EQ(vorn3s_root_count(), 1);
 
-  EXPECT_EQ(vorn3s_start("127.0.0.1", held.port, roots, 1), -2);
-  expect_error(-2, "root already added");
+  EXPECT_EQ(vorn3s_start("127.0.0.1", held.port, roots, 1), VORN3S_ECONFLICT);
+  expect_error(VORN3S_ECONFLICT, "root already added");
   EXPECT_EQ(vorn3s_is_running(), 0);
 }
 
@@ -233,8 +233,8 @@ TEST(listener, restarts_after_stop) {
   ASSERT_EQ(vorn3s_start("127.0.0.1", 0, roots, 1), 0) << vorn3s_last_error();
   vorn3s_stop();
 
-  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, roots, 1), -2);
-  expect_error(-2, "root already added");
+  EXPECT_EQ(vorn3s_start("127.0.0.1", 0, roots, 1), VORN3S_ECONFLICT);
+  expect_error(VORN3S_ECONFLICT, "root already added");
   EXPECT_EQ(vorn3s_is_running(), 0);
 
   ASSERT_EQ(vorn3s_start("127.0.0.1", 0, nullptr, 0), 0) << vorn3s_last_error();

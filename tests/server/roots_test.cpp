@@ -93,8 +93,8 @@ TEST(roots, other_forms_of_a_live_root_are_duplicates) {
   const std::string SAME[] = {"Music", "./Music/", "link", "link/.", tree.root + "//Music/../Music"};
   for (const auto& path : SAME) {
     SCOPED_TRACE(path);
-    EXPECT_EQ(vorn3s_add_root(path.c_str()), -2);
-    expect_error(-2, "root already added");
+    EXPECT_EQ(vorn3s_add_root(path.c_str()), VORN3S_ECONFLICT);
+    expect_error(VORN3S_ECONFLICT, "root already added");
   }
   EXPECT_EQ(vorn3s_root_count(), 1);
 
@@ -116,11 +116,11 @@ TEST(roots, refusals_leave_the_table_unchanged) {
     std::string message;
   };
   const refusal CASES[] = {
-      {"", true, -1, "path required"},
-      {"", false, -1, "path required"},
-      {tree.path("pipe"), false, -1, "not a file or folder"},
-      {tree.path("missing"), false, -4, "cannot resolve " + tree.path("missing")},
-      {"relative/missing", false, -4, "cannot resolve relative/missing"},
+      {"", true, VORN3S_EBADARG, "path required"},
+      {"", false, VORN3S_EBADARG, "path required"},
+      {tree.path("pipe"), false, VORN3S_EBADARG, "not a file or folder"},
+      {tree.path("missing"), false, VORN3S_ENOTFOUND, "cannot resolve " + tree.path("missing")},
+      {"relative/missing", false, VORN3S_ENOTFOUND, "cannot resolve relative/missing"},
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.path);
@@ -141,8 +141,8 @@ TEST(roots, path_length_limit_is_1024_bytes) {
   };
   const std::string too_long = padded(1025);
   ASSERT_EQ(too_long.size(), 1025u);
-  EXPECT_EQ(vorn3s_add_root(too_long.c_str()), -1);
-  expect_error(-1, "path too long");
+  EXPECT_EQ(vorn3s_add_root(too_long.c_str()), VORN3S_EBADARG);
+  expect_error(VORN3S_EBADARG, "path too long");
 
   const std::string longest = padded(1024);
   ASSERT_EQ(longest.size(), 1024u);
@@ -161,19 +161,19 @@ TEST(roots, removal_marks_the_slot_and_never_reuses_it) {
   EXPECT_EQ(vorn3s_root_count(), 2);
 
   EXPECT_STREQ(vorn3s_root_json(1), "");
-  expect_error(-1, "bad index");
+  expect_error(VORN3S_EBADARG, "bad index");
   // A successful record leaves the last error as it was.
   EXPECT_EQ(vorn3s_root_json(2), folder_record("C", tree.path("C")));
-  expect_error(-1, "bad index");
+  expect_error(VORN3S_EBADARG, "bad index");
 
   for (int bad : {-1, 3, 64, INT_MIN}) {
     SCOPED_TRACE(bad);
     EXPECT_STREQ(vorn3s_root_json(bad), "");
-    expect_error(-1, "bad index");
+    expect_error(VORN3S_EBADARG, "bad index");
   }
 
-  EXPECT_EQ(vorn3s_remove_root(tree.path("B").c_str()), -4);
-  expect_error(-4, "not a root");
+  EXPECT_EQ(vorn3s_remove_root(tree.path("B").c_str()), VORN3S_ENOTFOUND);
+  expect_error(VORN3S_ENOTFOUND, "not a root");
   EXPECT_EQ(vorn3s_add_root(tree.path("B").c_str()), 3);
   EXPECT_EQ(vorn3s_root_json(3), folder_record("B", tree.path("B")));
   EXPECT_EQ(vorn3s_root_count(), 3);
@@ -197,8 +197,8 @@ TEST(roots, remove_refusals) {
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.path ? c.path : "(null)");
-    EXPECT_EQ(vorn3s_remove_root(c.path), -4);
-    expect_error(-4, c.message);
+    EXPECT_EQ(vorn3s_remove_root(c.path), VORN3S_ENOTFOUND);
+    expect_error(VORN3S_ENOTFOUND, c.message);
   }
   EXPECT_EQ(vorn3s_root_count(), 1);
   // Another form of the path removes the root.
@@ -215,17 +215,17 @@ TEST(roots, sixty_four_slots_in_all) {
   for (int i = 0; i < 64; i++) {
     ASSERT_EQ(vorn3s_add_root(tree.path("r" + std::to_string(i)).c_str()), i);
   }
-  EXPECT_EQ(vorn3s_add_root(tree.path("r64").c_str()), -6);
-  expect_error(-6, "too many roots");
-  EXPECT_EQ(vorn3s_add_root(tree.path("r5").c_str()), -2);
-  expect_error(-2, "root already added");
+  EXPECT_EQ(vorn3s_add_root(tree.path("r64").c_str()), VORN3S_ELIMIT);
+  expect_error(VORN3S_ELIMIT, "too many roots");
+  EXPECT_EQ(vorn3s_add_root(tree.path("r5").c_str()), VORN3S_ECONFLICT);
+  expect_error(VORN3S_ECONFLICT, "root already added");
 
   ASSERT_EQ(vorn3s_remove_root(tree.path("r5").c_str()), 0);
   EXPECT_EQ(vorn3s_root_count(), 63);
   for (const char* again : {"r65", "r5"}) {
     SCOPED_TRACE(again);
-    EXPECT_EQ(vorn3s_add_root(tree.path(again).c_str()), -6);
-    expect_error(-6, "too many roots");
+    EXPECT_EQ(vorn3s_add_root(tree.path(again).c_str()), VORN3S_ELIMIT);
+    expect_error(VORN3S_ELIMIT, "too many roots");
   }
   EXPECT_EQ(vorn3s_root_count(), 63);
   EXPECT_EQ(vorn3s_root_json(63), folder_record("r63", tree.path("r63")));
@@ -237,8 +237,8 @@ TEST(roots, vanished_root_stays_live) {
   tree.mkdir("gone");
   ASSERT_EQ(vorn3s_add_root(tree.path("gone").c_str()), 0);
   ASSERT_EQ(rmdir(tree.path("gone").c_str()), 0);
-  EXPECT_EQ(vorn3s_remove_root(tree.path("gone").c_str()), -4);
-  expect_error(-4, "cannot resolve");
+  EXPECT_EQ(vorn3s_remove_root(tree.path("gone").c_str()), VORN3S_ENOTFOUND);
+  expect_error(VORN3S_ENOTFOUND, "cannot resolve");
   EXPECT_EQ(vorn3s_root_count(), 1);
   EXPECT_EQ(vorn3s_root_json(0), folder_record("gone", tree.path("gone")));
 }

@@ -29,8 +29,8 @@ const numeric_case NUMERIC[] = {
 int32_t field_of(const numeric_case& c) { return (G_CFG.*c.field).load(); }
 
 void expect_refused(const char* key, const char* value, const char* message) {
-  EXPECT_EQ(vorn3s_config(key, value), -1);
-  EXPECT_EQ(vorn3s_last_code(), -1);
+  EXPECT_EQ(vorn3s_config(key, value), VORN3S_EBADARG);
+  EXPECT_EQ(vorn3s_last_code(), VORN3S_EBADARG);
   EXPECT_STREQ(vorn3s_last_error(), message);
 }
 
@@ -172,14 +172,14 @@ TEST(settings, success_leaves_the_error_record_as_it_was) {
   EXPECT_EQ(vorn3s_config("platform", "p"), 0);
   EXPECT_EQ(vorn3s_config("action_byteorder", "big"), 0);
   (void)vorn3s_handshake_json();
-  EXPECT_EQ(vorn3s_last_code(), -1);
+  EXPECT_EQ(vorn3s_last_code(), VORN3S_EBADARG);
   EXPECT_STREQ(vorn3s_last_error(), "out of range");
 }
 
 TEST(settings, messages_are_cut_at_1023_bytes) {
   const std::string missing = "/" + std::string(1023, 'm');  // 1024 bytes, passes the length test
-  EXPECT_EQ(vorn3s_add_root(missing.c_str()), -4);
-  EXPECT_EQ(vorn3s_last_code(), -4);
+  EXPECT_EQ(vorn3s_add_root(missing.c_str()), VORN3S_ENOTFOUND);
+  EXPECT_EQ(vorn3s_last_code(), VORN3S_ENOTFOUND);
   const std::string full = "cannot resolve " + missing;
   EXPECT_EQ(std::string(vorn3s_last_error()), full.substr(0, 1023));
 }
