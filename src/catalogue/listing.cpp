@@ -6,7 +6,7 @@
 #include "catalogue/containment.h"
 #include "plat/plat.h"
 #include "server/roots.h"
-#include "server/settings.h"
+#include "server/results.h"
 #include "server/vorn3s.h"
 #include "util/media_names.h"
 #include "util/paths.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "catalogue/containment.h"
-#include "server/settings.h"
+#include "server/results.h"
 #include "server/vorn3s.h"
 #include "util/paths.h"
 #include "util/strbuf.h"

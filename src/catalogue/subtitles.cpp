@@ -9,6 +9,7 @@
 #include "catalogue/filearg.h"
 #include "plat/plat.h"
 #include "server/roots.h"
+#include "server/results.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"
 #include "util/media_names.h"

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "server/roots.h"
-#include "server/settings.h"
+#include "server/results.h"
 #include "server/vorn3s.h"
 #include "session/session.h"
 

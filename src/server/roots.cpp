@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "server/settings.h"
+#include "server/results.h"
 #include "server/vorn3s.h"
 #include "util/strbuf.h"
 

@@ -1,37 +1,17 @@
-// Settings by key and value, the last-error record, the result buffer, the version and
-// the handshake text.
+// Settings by key and value, the version and the handshake text.
 #include "server/settings.h"
 
 #include <cctype>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "server/results.h"
 #include "server/vorn3s.h"
 
 settings G_CFG;
 
-static std::atomic<int> s_error_code{0};
-static char s_error[1024];
-static char s_result[RESULT_CAP];
-
 static constexpr char DEFAULT_PLATFORM[] = "quorvane-c";
-
-void set_error(int code, const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  std::vsnprintf(s_error, sizeof s_error, format, ap);
-  va_end(ap);
-  s_error_code.store(code);
-}
-
-const char* result_store(std::string_view text) {
-  const size_t n = text.size() < RESULT_CAP - 1 ? text.size() : RESULT_CAP - 1;
-  std::memmove(s_result, text.data(), n);
-  s_result[n] = '\0';
-  return s_result;
-}
 
 void cfg_platform(char* out) {
   plat_guard g(G_CFG.platform_lock);
@@ -132,7 +112,3 @@ extern "C" const char* vorn3s_handshake_json() noexcept {
   const int n = handshake_format(text, sizeof text);
   return result_store(std::string_view(text, n > 0 ? static_cast<size_t>(n) : 0));
 }
-
-extern "C" int vorn3s_last_code() noexcept { return s_error_code.load(); }
-
-extern "C" const char* vorn3s_last_error() noexcept { return s_error; }

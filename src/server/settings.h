@@ -1,11 +1,9 @@
-// Process-wide state shared by every part of the server: the settings record, the
-// last-error record and the result buffer of the exported JSON queries.
+// The settings record that every part of the server reads, set by key and value.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "plat/plat.h"
 
@@ -30,22 +28,3 @@ extern settings G_CFG;
 void cfg_platform(char* out);
 // Writes the handshake JSON into `out` of `size` bytes; its length, as snprintf gives it.
 int handshake_format(char* out, size_t size);
-
-// Stores a result code and its message (cut to 1023 bytes) in the last-error record.
-void set_error(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-inline constexpr size_t RESULT_CAP = 262144;  // the result buffer: 262143 bytes of text
-
-// Copies `text` into the shared result buffer, cut to 262143 bytes, and returns it.
-const char* result_store(std::string_view text);
-
-// Runs the body of an exported function so that no exception can leave it: whatever
-// escapes (it should be nothing) becomes `fallback`.
-template <class R, class F>
-R export_guard(R fallback, F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return fallback;
-  }
-}

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "server/results.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"
 
