@@ -2,8 +2,6 @@
 // often a file record from a listing, naming a file by its ID, its folder and its name.
 #pragma once
 
-#include "server/roots.h"
-
 struct filearg {
   char* full_name = nullptr;  // "FullName"; each field an owned text or null
   char* folder = nullptr;     // "Folder"
@@ -20,8 +18,3 @@ struct filearg {
 // object or holds neither "FullName" nor "Name" as a string.
 int parse_file_arg(const char* text, filearg* fa);
 void filearg_free(filearg* fa);
-
-// Finds the file `fa` designates among the live roots: by its ID, else by its folder and
-// name, else by its name at the top of each root. 0 with an owned path in `*out_path`
-// (null on entry) and the root's index, or a negative code.
-int resolve_openfile(roots_table* roots, const filearg* fa, char** out_path, int* out_index);

@@ -1,10 +1,11 @@
 // Finding the file a file argument designates: by ID (A), by folder and name (B), or by
 // name at the top of every root (C). The fallbacks nest one level only.
+#include "catalogue/find_file.h"
+
 #include <cstring>
 #include <string_view>
 
 #include "catalogue/containment.h"
-#include "catalogue/filearg.h"
 #include "catalogue/resolve.h"
 #include "server/vorn3s.h"
 #include "util/strbuf.h"

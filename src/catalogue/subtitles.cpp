@@ -1,5 +1,5 @@
-// The subtitle scan shared by the Subtitle action and the subtitles query, Base64, and
-// the exported query itself. A candidate is read only when the file it really is lies
+// The subtitle scan shared by the Subtitle action and the subtitles query, and the
+// exported query itself. A candidate is read only when the file it really is lies
 // where its video's root allows: a link beside a video must not hand out other files.
 #include "catalogue/subtitles.h"
 
@@ -12,31 +12,9 @@
 #include "server/results.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"
+#include "util/base64.h"
 #include "util/media_names.h"
 #include "util/paths.h"
-
-static constexpr char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-void base64_put(strbuf* out, const void* bytes, size_t n) {
-  const auto* p = static_cast<const uint8_t*>(bytes);
-  char chunk[4 * 256];
-  size_t used = 0;
-  for (size_t i = 0; i < n; i += 3) {
-    const size_t left = n - i;
-    const uint32_t v = static_cast<uint32_t>(p[i]) << 16 |
-                       (left > 1 ? static_cast<uint32_t>(p[i + 1]) << 8 : 0u) |
-                       (left > 2 ? static_cast<uint32_t>(p[i + 2]) : 0u);
-    chunk[used++] = BASE64_ALPHABET[(v >> 18) & 63];
-    chunk[used++] = BASE64_ALPHABET[(v >> 12) & 63];
-    chunk[used++] = left > 1 ? BASE64_ALPHABET[(v >> 6) & 63] : '=';
-    chunk[used++] = left > 2 ? BASE64_ALPHABET[v & 63] : '=';
-    if (used == sizeof chunk) {
-      sb_putn(out, chunk, used);
-      used = 0;
-    }
-  }
-  sb_putn(out, chunk, used);
-}
 
 const char* rel_of(const char* path, const char* prefix) {
   const size_t n = std::strlen(prefix);

@@ -21,9 +21,6 @@ struct subtitle_bound {
 bool subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out,
                    size_t limit = SIZE_MAX);
 
-// Appends the Base64 of `n` bytes (RFC 4648, padded, no line breaks).
-void base64_put(strbuf* out, const void* bytes, size_t n);
-
 // The part of `path` after `prefix` and one separator when `path` begins with them;
 // otherwise `path` itself. A position inside `path`.
 const char* rel_of(const char* path, const char* prefix);

@@ -2,6 +2,7 @@
 // beside it. Both take a file argument and find the file among the live roots.
 #include "catalogue/containment.h"
 #include "catalogue/filearg.h"
+#include "catalogue/find_file.h"
 #include "catalogue/subtitles.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "catalogue/filearg.h"
+#include "catalogue/find_file.h"
 #include "server/roots.h"
 #include "server/vorn3s.h"
 #include "support/fixture.h"
