@@ -7,7 +7,7 @@
 #include "plat/plat.h"
 
 struct server_state {
-  plat_mutex lock;  // guards running, starting, the reset of port, and the count
+  plat_mutex lock;  // the server lock: running, starting and the reset of port
   std::atomic<plat_socket> sock{PLAT_NO_SOCKET};
   plat_thread thread = nullptr;
   std::atomic<int> running{0};

@@ -14,8 +14,23 @@ struct root_entry {
   int removed = 0;
 };
 
+// Threads and locks.
+// - The roots lock guards `entries` and `count`: every read and every write of them, by
+//   the controlling thread (add, remove, count, show) and by the sessions. It is held for
+//   short looks, except in the walks that do disk work under it: the Files and Folders
+//   actions, the root records of the browsing actions and the listing query, and the
+//   file search by name. An index read under it stays valid after it is released, since
+//   slots are never moved or reused.
+// - No code holds the roots lock and the server lock (G_SRV.lock) together, and none
+//   takes a lock it already holds, so plain mutexes serve.
+// - `s_conn_count` (listener.cpp) is the number of live connections, an atomic of its
+//   own: each connection thread adds itself as it starts and takes itself off as it ends,
+//   through vorn3s_conn_inc and vorn3s_conn_dec, which change it under the server lock;
+//   it is read without a lock.
+// - The last-error record (results.cpp) is written only by the controlling thread, through
+//   the exported functions; sessions never write it.
 struct roots_table {
-  plat_mutex lock;  // guards every read and write of entries and count
+  plat_mutex lock;  // the roots lock
   root_entry entries[MAX_ROOTS];
   int count = 0;  // slots ever used, removed ones included
 };
