@@ -133,6 +133,7 @@ static const char* listing_query(const char* root, const char* id, int files) {
   strbuf sb;
   if (id && *id) {
     if (has_dotdot_or_lead_sep(id)) {
+      // "(D3)" is fixed text that callers and scripts see and match, not a reference.
       set_error(VORN3S_EESCAPE, "refused (D3)");
       return "";
     }
@@ -152,6 +153,8 @@ static const char* listing_query(const char* root, const char* id, int files) {
       const std::string_view name = final_component(canon.get());
       sb_puts(&sb, "{\"Name\":");
       json_put_string(&sb, name.data());
+      // This record says "video" whatever the extension, unlike the folder listings:
+      // callers of the query read it that way, so it stays fixed.
       sb_puts(&sb, ",\"ContentType\":\"video\",\"FileType\":");
       json_put_string(&sb, file_type_of(name).data());
       sb_puts(&sb, ",\"Folder\":");

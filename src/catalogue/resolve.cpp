@@ -132,6 +132,8 @@ static int resolve_under(const char* root, const char* rel, char* out, int32_t o
   const char* found = canon_root.get();
   text_ptr canon;
   if (rel && *rel) {
+    // "(D3)" in these messages is fixed text that clients and scripts see and match, not a
+    // reference to anything in this code.
     if (has_dotdot_absolute_or_backslash(rel)) {
       set_error(VORN3S_EESCAPE, "refused (D3)");
       return VORN3S_EESCAPE;

@@ -143,6 +143,8 @@ int cmd_serve(int count, char** args) {
   while (!g_quit.load()) {
     const int got = next_piece(&reader, line);
     if (got < 0) {
+      // The end of the input does not end the server: started with no input at all (by a
+      // service manager, say), it serves on until a signal stops it.
       plat_sleep_ms(100);
       continue;
     }

@@ -14,6 +14,7 @@
 server_state G_SRV;
 static std::atomic<int> s_conn_count{0};
 
+// "(D12)" is fixed text that hosts and scripts see and match, not a reference.
 static constexpr char BIND_REFUSED[] = "bind_ip must be an IPv4 literal of one interface (D12)";
 
 // One interface only: never the any-address, the broadcast address or a multicast group.
