@@ -1,5 +1,5 @@
-// Folder and file records byte for byte, the listings of one folder built from them, and
-// the exported listing query with its messages.
+// Folder and file records byte for byte and the listings of one folder built from them;
+// the exported listing query has its own file, listing_query_test.cpp.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

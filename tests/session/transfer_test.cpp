@@ -40,7 +40,7 @@ constexpr int WAIT_MS = 5000;
 
 }  // namespace
 
-TEST(transfer, exact_counts_in_both_directions) {
+TEST(timed_transfer, exact_counts_in_both_directions) {
   link_pair p;
   const std::string big = std::string(3 * 1024 * 1024, 'x') + "end";
   // The peer reads while we send: the send has to continue over many partial writes.
@@ -63,7 +63,7 @@ TEST(transfer, exact_counts_in_both_directions) {
   EXPECT_EQ(std::string(buf, sizeof buf), "abcdefg");
 }
 
-TEST(transfer, nothing_to_move_succeeds_without_waiting) {
+TEST(timed_transfer, nothing_to_move_succeeds_without_waiting) {
   // No socket at all: any wait would fail, so success shows that none happened.
   const uint64_t start = plat_now_ms();
   EXPECT_EQ(sock_recv_exact(PLAT_NO_SOCKET, nullptr, 0, 60000), 0);
@@ -73,7 +73,7 @@ TEST(transfer, nothing_to_move_succeeds_without_waiting) {
   EXPECT_LT(plat_now_ms() - start, 10000u);
 }
 
-TEST(transfer, receive_times_out) {
+TEST(timed_transfer, receive_times_out) {
   link_pair p;
   ASSERT_TRUE(p.peer.send_raw("ab"));  // part of what is expected, then silence
   char buf[4];
@@ -82,7 +82,7 @@ TEST(transfer, receive_times_out) {
   EXPECT_LT(plat_now_ms() - start, 10000u);
 }
 
-TEST(transfer, send_times_out_when_the_peer_stops_reading) {
+TEST(timed_transfer, send_times_out_when_the_peer_stops_reading) {
   link_pair p;
   const int small = 4096;
   setsockopt(static_cast<int>(p.sock), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
@@ -93,7 +93,7 @@ TEST(transfer, send_times_out_when_the_peer_stops_reading) {
   EXPECT_LT(plat_now_ms() - start, 10000u);
 }
 
-TEST(transfer, peer_closing_midway_fails_the_receive) {
+TEST(timed_transfer, peer_closing_midway_fails_the_receive) {
   {
     link_pair p;
     ASSERT_TRUE(p.peer.send_raw("abc"));
@@ -119,7 +119,7 @@ TEST(transfer, peer_closing_midway_fails_the_receive) {
   }
 }
 
-TEST(transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
+TEST(timed_transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
   // The default action of SIGPIPE ends the process; the sends must never raise it.
   struct sigaction dfl {
   }, old{};
