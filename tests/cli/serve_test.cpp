@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "session/wire.h"
 #include "support/fixture.h"
 #include "support/subprocess.h"
 #include "support/test_client.h"
@@ -94,7 +95,7 @@ TEST(serve_console, banner_then_status_roots_add_and_remove) {
   // The server the console runs serves clients, and status counts them.
   test_client client;
   ASSERT_TRUE(client.connect_to(c.port));
-  ASSERT_TRUE(client.send_code(3320));
+  ASSERT_TRUE(client.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(client.recv_string(), HANDSHAKE);
   EXPECT_EQ(ask(c.proc, "status"), c.status(1, 1));
   client.close_now();
@@ -210,7 +211,7 @@ TEST(serve_options, banner_shows_the_settings_and_the_bound_port) {
   EXPECT_TRUE(little.silent_for(300));
   test_client big;
   ASSERT_TRUE(big.connect_to(port));
-  ASSERT_TRUE(big.send_code(3320));
+  ASSERT_TRUE(big.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(big.recv_string(), R"({"Version":3,"Platform":"box"})");
 
   ASSERT_TRUE(p.write("quit\n"));
@@ -280,7 +281,7 @@ TEST(serve_signals, end_of_input_keeps_serving_until_a_signal) {
 
     test_client client;
     ASSERT_TRUE(client.connect_to(c.port));
-    ASSERT_TRUE(client.send_code(3320));
+    ASSERT_TRUE(client.send_code(ACT_HANDSHAKE));
     EXPECT_EQ(client.recv_string(), HANDSHAKE);
     client.close_now();
 
@@ -305,7 +306,7 @@ TEST(serve_signals, quit_with_an_open_session_ends_the_process) {
   ASSERT_GT(c.port, 0);
   test_client client;
   ASSERT_TRUE(client.connect_to(c.port));
-  ASSERT_TRUE(client.send_code(3320));
+  ASSERT_TRUE(client.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(client.recv_string(), HANDSHAKE);
   ASSERT_TRUE(c.proc.write("quit\n"));
   EXPECT_EQ(c.proc.wait_exit(10000), 0);

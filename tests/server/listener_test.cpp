@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/vorn3s.h"
+#include "session/wire.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
 
@@ -35,7 +36,7 @@ bool eventually(const std::function<bool()>& done) {
   return done();
 }
 
-bool handshake(test_client& c) { return c.send_code(3320) && c.recv_string() == HANDSHAKE_REPLY; }
+bool handshake(test_client& c) { return c.send_code(ACT_HANDSHAKE) && c.recv_string() == HANDSHAKE_REPLY; }
 
 // A socket of the test itself listening on a free loopback port, so that the server's
 // bind on that port fails.
@@ -212,7 +213,7 @@ TEST(listener, stop_leaves_open_sessions_running) {
   EXPECT_EQ(vorn3s_connection_count(), 1);
 
   EXPECT_TRUE(handshake(c));
-  ASSERT_TRUE(c.send_code(5));  // Folders
+  ASSERT_TRUE(c.send_code(ACT_FOLDERS));
   const auto folders = c.recv_string();
   ASSERT_TRUE(folders);
   EXPECT_NE(folders->find(R"("FullName":"Movies")"), std::string::npos) << *folders;
@@ -220,7 +221,7 @@ TEST(listener, stop_leaves_open_sessions_running) {
   test_client late;
   EXPECT_FALSE(late.connect_to(port));
 
-  ASSERT_TRUE(c.send_code(0));  // End
+  ASSERT_TRUE(c.send_code(ACT_END));
   EXPECT_TRUE(c.closed_by_peer());
   EXPECT_TRUE(eventually([] { return vorn3s_connection_count() == 0; }));
 }
@@ -256,7 +257,7 @@ TEST(listener, counts_concurrent_connections) {
   }
   EXPECT_TRUE(eventually([] { return vorn3s_connection_count() == 4; }));
   clients[0].close_now();
-  ASSERT_TRUE(clients[1].send_code(0));
+  ASSERT_TRUE(clients[1].send_code(ACT_END));
   EXPECT_TRUE(eventually([] { return vorn3s_connection_count() == 2; }));
   // The sessions left are untouched by the others' ends.
   EXPECT_TRUE(handshake(clients[2]));

@@ -9,6 +9,7 @@
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "session/wire.h"
 #include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
@@ -63,10 +64,10 @@ TEST(browse, no_live_roots_answer_empty_arrays) {
   test_server srv;
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  EXPECT_EQ(ask(c, 3), "[]");
-  EXPECT_EQ(ask(c, 5), "[]");
-  EXPECT_EQ(ask(c, 6, ""), "[]");
-  EXPECT_EQ(ask(c, 9, ""), "[]");
+  EXPECT_EQ(ask(c, ACT_FILES), "[]");
+  EXPECT_EQ(ask(c, ACT_FOLDERS), "[]");
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, ""), "[]");
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, ""), "[]");
 }
 
 TEST(browse, files_gives_every_root_in_table_order_as_one_flat_array) {
@@ -85,7 +86,7 @@ TEST(browse, files_gives_every_root_in_table_order_as_one_flat_array) {
 
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  EXPECT_EQ(ask(c, 3), join_array(want));
+  EXPECT_EQ(ask(c, ACT_FILES), join_array(want));
 }
 
 TEST(browse, folders_probes_each_folder_root_for_any_entry) {
@@ -98,7 +99,7 @@ TEST(browse, folders_probes_each_folder_root_for_any_entry) {
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
   EXPECT_EQ(
-      ask(c, 5),
+      ask(c, ACT_FOLDERS),
       join_array({folder_record("Keep", "Keep", true), folder_record("Empty", "Empty", false),
                   folder_record("clip.mp4", "clip.mp4", false), folder_record("Movies", "Movies", true)}));
 }
@@ -112,8 +113,8 @@ TEST(browse, empty_id_gives_the_root_list_without_looking_at_the_disk) {
       join_array({folder_record("Empty", "Empty", true), folder_record("clip.mp4", "clip.mp4", false)});
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  EXPECT_EQ(ask(c, 6, ""), want);
-  EXPECT_EQ(ask(c, 9, ""), want);
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, ""), want);
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, ""), want);
 }
 
 TEST(browse, openfolder_and_subfolders_list_a_folder_by_its_id) {
@@ -127,20 +128,22 @@ TEST(browse, openfolder_and_subfolders_list_a_folder_by_its_id) {
   ASSERT_TRUE(c.connect_to(srv.port));
 
   const std::string movie_files = join_array(file_records(tree.path("Movies"), "Movies", "Movies"));
-  EXPECT_EQ(ask(c, 6, "Movies"), movie_files);
-  EXPECT_EQ(ask(c, 6, "Movies/"), movie_files);  // children named under the bare root name
-  EXPECT_EQ(ask(c, 6, "Movies/Sub"), join_array(file_records(tree.path("Movies/Sub"), "Movies/Sub", "Sub")));
-  EXPECT_EQ(ask(c, 6, "Linked/alias"), join_array({file_record("in.mkv", "alias", "Linked/alias/in.mkv")}));
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Movies"), movie_files);
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Movies/"), movie_files);  // children named under the bare root name
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Movies/Sub"),
+            join_array(file_records(tree.path("Movies/Sub"), "Movies/Sub", "Sub")));
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Linked/alias"),
+            join_array({file_record("in.mkv", "alias", "Linked/alias/in.mkv")}));
 
   std::vector<std::string> subs;
   for (const auto& name : dir_order(tree.path("Movies"))) {
     if (name == "Sub") subs.push_back(folder_record("Sub", "Movies/Sub", true));
     if (name == "Blank") subs.push_back(folder_record("Blank", "Movies/Blank", false));
   }
-  EXPECT_EQ(ask(c, 9, "Movies"), join_array(subs));
-  EXPECT_EQ(ask(c, 9, "Movies/Sub"), "[]");
-  EXPECT_EQ(ask(c, 9, "Movies/a.mkv"), "[]");
-  EXPECT_EQ(ask(c, 6, "Movies/a.mkv"), "[]");
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, "Movies"), join_array(subs));
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, "Movies/Sub"), "[]");
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, "Movies/a.mkv"), "[]");
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Movies/a.mkv"), "[]");
 }
 
 TEST(browse, refused_ids_and_file_roots_answer_empty_arrays) {
@@ -173,8 +176,8 @@ TEST(browse, refused_ids_and_file_roots_answer_empty_arrays) {
   ASSERT_TRUE(c.connect_to(srv.port));
   for (const char* id : refused) {
     SCOPED_TRACE(id);
-    EXPECT_EQ(ask(c, 6, id), "[]");
-    EXPECT_EQ(ask(c, 9, id), "[]");
+    EXPECT_EQ(ask(c, ACT_OPENFOLDER, id), "[]");
+    EXPECT_EQ(ask(c, ACT_SUBFOLDERS, id), "[]");
   }
 }
 
@@ -185,19 +188,19 @@ TEST(browse, removed_root_disappears_from_every_reply_and_lookup) {
   test_server srv({tree.path("Alpha"), tree.path("clip.mp4")});
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  ASSERT_EQ(ask(c, 5), join_array({folder_record("Alpha", "Alpha", true),
-                                   folder_record("clip.mp4", "clip.mp4", false)}));
+  ASSERT_EQ(ask(c, ACT_FOLDERS), join_array({folder_record("Alpha", "Alpha", true),
+                                             folder_record("clip.mp4", "clip.mp4", false)}));
 
   ASSERT_EQ(vorn3s_remove_root(tree.path("Alpha").c_str()), 0);
   const std::string only_clip = join_array({folder_record("clip.mp4", "clip.mp4", false)});
-  EXPECT_EQ(ask(c, 5), only_clip);
-  EXPECT_EQ(ask(c, 6, ""), only_clip);
-  EXPECT_EQ(ask(c, 9, ""), only_clip);
-  EXPECT_EQ(ask(c, 3), join_array({file_record("clip.mp4", "clip.mp4", "clip.mp4")}));
+  EXPECT_EQ(ask(c, ACT_FOLDERS), only_clip);
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, ""), only_clip);
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, ""), only_clip);
+  EXPECT_EQ(ask(c, ACT_FILES), join_array({file_record("clip.mp4", "clip.mp4", "clip.mp4")}));
   // The name now means nothing; the only other root is a file, so no folder is found.
-  EXPECT_EQ(ask(c, 6, "Alpha"), "[]");
-  EXPECT_EQ(ask(c, 6, "Alpha/"), "[]");
-  EXPECT_EQ(ask(c, 9, "Alpha"), "[]");
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Alpha"), "[]");
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Alpha/"), "[]");
+  EXPECT_EQ(ask(c, ACT_SUBFOLDERS, "Alpha"), "[]");
 }
 
 // A reply of exactly max_string bytes is sent; one byte more cannot be, and ends only the
@@ -213,24 +216,24 @@ TEST(browse, reply_over_max_string_ends_only_that_session) {
 
   test_client bystander;
   ASSERT_TRUE(bystander.connect_to(srv.port));
-  for (int32_t action : {3, 6}) {
+  for (int32_t action : {ACT_FILES, ACT_OPENFOLDER}) {
     SCOPED_TRACE(action);
     test_client c;
     ASSERT_TRUE(c.connect_to(srv.port));
-    EXPECT_EQ(action == 3 ? ask(c, 3) : ask(c, 6, "M"), at_limit);
+    EXPECT_EQ(action == ACT_FILES ? ask(c, ACT_FILES) : ask(c, ACT_OPENFOLDER, "M"), at_limit);
   }
   tree.write_size("M/b.mkv", 5);
-  for (int32_t action : {3, 6}) {
+  for (int32_t action : {ACT_FILES, ACT_OPENFOLDER}) {
     SCOPED_TRACE(action);
     test_client c;
     ASSERT_TRUE(c.connect_to(srv.port));
     ASSERT_TRUE(c.send_code(action));
-    if (action == 6) {
+    if (action == ACT_OPENFOLDER) {
       ASSERT_TRUE(c.send_string("M"));
     }
     EXPECT_TRUE(c.closed_by_peer());
   }
-  EXPECT_EQ(ask(bystander, 3320), HANDSHAKE_REPLY);
+  EXPECT_EQ(ask(bystander, ACT_HANDSHAKE), HANDSHAKE_REPLY);
 }
 
 // An ID that cannot be received ends the session; one that arrives but cannot be split
@@ -243,11 +246,11 @@ TEST(browse, id_that_cannot_be_received_ends_the_session) {
   {
     test_client c;
     ASSERT_TRUE(c.connect_to(srv.port));
-    EXPECT_EQ(ask(c, 6, std::string(256, 'a')), "[]");  // a root name too long to split
-    EXPECT_EQ(ask(c, 9, std::string(256, 'a')), "[]");
+    EXPECT_EQ(ask(c, ACT_OPENFOLDER, std::string(256, 'a')), "[]");  // a root name too long to split
+    EXPECT_EQ(ask(c, ACT_SUBFOLDERS, std::string(256, 'a')), "[]");
   }
   const std::string unreceivable[] = {std::string(257, 'a'), std::string("Mov\0ies", 7)};
-  for (int32_t action : {6, 9}) {
+  for (int32_t action : {ACT_OPENFOLDER, ACT_SUBFOLDERS}) {
     for (const auto& id : unreceivable) {
       SCOPED_TRACE(std::to_string(action) + " " + std::to_string(id.size()));
       test_client c;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "server/vorn3s.h"
+#include "session/wire.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
 
@@ -46,7 +47,7 @@ TEST(byte_order, handshake_carries_the_configured_platform) {
   test_server srv;
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), R"({"Version":3,"Platform":"pc-test"})");
 }
 
@@ -62,27 +63,27 @@ TEST(byte_order, little_endian_handshake_fixes_little_codes_with_big_endian_numb
   ASSERT_TRUE(c.send_raw(std::string("\xf8\x0c\x00\x00", 4)));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 
-  ASSERT_TRUE(c.send_raw(code(1, true)));  // Size, no file yet
+  ASSERT_TRUE(c.send_raw(code(ACT_SIZE, true)));  // no file yet
   EXPECT_EQ(c.recv_i64(), 0);
 
-  ASSERT_TRUE(c.send_raw(code(4, true)));  // OpenFile
+  ASSERT_TRUE(c.send_raw(code(ACT_OPENFILE, true)));
   ASSERT_TRUE(c.send_string(R"({"FullName":"Movies/clip.mkv"})"));
-  ASSERT_TRUE(c.send_raw(code(1, true)));
+  ASSERT_TRUE(c.send_raw(code(ACT_SIZE, true)));
   EXPECT_EQ(c.recv_exact(8), be64(300));
 
-  ASSERT_TRUE(c.send_raw(code(7, true) + be64(260)));  // Seek
-  ASSERT_TRUE(c.send_raw(code(2, true) + be32(5)));    // Read
+  ASSERT_TRUE(c.send_raw(code(ACT_SEEK, true) + be64(260)));
+  ASSERT_TRUE(c.send_raw(code(ACT_READ, true) + be32(5)));
   EXPECT_EQ(c.recv_exact(5), pattern_bytes(260, 5));
 
-  ASSERT_TRUE(c.send_raw(code(10, true) + be32(3) + be64(1)));  // SeekRead
+  ASSERT_TRUE(c.send_raw(code(ACT_SEEKREAD, true) + be32(3) + be64(1)));
   EXPECT_EQ(c.recv_exact(3), pattern_bytes(1, 3));
 
   // The big-endian form of a code now means another, unknown code: no answer to it, and
   // the little-endian HandShake after it is the first thing answered.
-  ASSERT_TRUE(c.send_raw(code(3320, false) + code(3320, true)));
+  ASSERT_TRUE(c.send_raw(code(ACT_HANDSHAKE, false) + code(ACT_HANDSHAKE, true)));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 
-  ASSERT_TRUE(c.send_raw(code(0, true)));  // End
+  ASSERT_TRUE(c.send_raw(code(ACT_END, true)));
   EXPECT_TRUE(c.closed_by_peer());
 }
 
@@ -96,13 +97,13 @@ TEST(byte_order, first_marker_code_settles_the_order) {
     bool little;
   };
   const order_case cases[] = {
-      {"big HandShake", code(3320, false), 4 + HANDSHAKE_REPLY.size(), false},
-      {"little HandShake", code(3320, true), 4 + HANDSHAKE_REPLY.size(), true},
-      {"big Seek", code(7, false) + be64(0), 0, false},
-      {"little Seek", code(7, true) + be64(0), 0, true},
-      {"little SeekRead", code(10, true) + be32(2) + be64(0), 2, true},
-      {"little SubFolders", code(9, true) + be32(0), 4 + 2, true},
-      {"big SubFolders", code(9, false) + be32(0), 4 + 2, false},
+      {"big HandShake", code(ACT_HANDSHAKE, false), 4 + HANDSHAKE_REPLY.size(), false},
+      {"little HandShake", code(ACT_HANDSHAKE, true), 4 + HANDSHAKE_REPLY.size(), true},
+      {"big Seek", code(ACT_SEEK, false) + be64(0), 0, false},
+      {"little Seek", code(ACT_SEEK, true) + be64(0), 0, true},
+      {"little SeekRead", code(ACT_SEEKREAD, true) + be32(2) + be64(0), 2, true},
+      {"little SubFolders", code(ACT_SUBFOLDERS, true) + be32(0), 4 + 2, true},
+      {"big SubFolders", code(ACT_SUBFOLDERS, false) + be32(0), 4 + 2, false},
   };
   test_server srv;
   for (const auto& oc : cases) {
@@ -113,7 +114,7 @@ TEST(byte_order, first_marker_code_settles_the_order) {
     if (oc.reply_len) {
       ASSERT_TRUE(c.recv_exact(oc.reply_len));
     }
-    ASSERT_TRUE(c.send_raw(code(1, oc.little) + code(3320, oc.little)));
+    ASSERT_TRUE(c.send_raw(code(ACT_SIZE, oc.little) + code(ACT_HANDSHAKE, oc.little)));
     EXPECT_EQ(c.recv_i64(), 0);
     EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
   }
@@ -141,9 +142,9 @@ TEST(byte_order, unknown_first_code_and_fixed_setting_count_foreign_codes_as_unk
     test_server srv;
     test_client c;
     ASSERT_TRUE(c.connect_to(srv.port));
-    const std::string foreign_handshake = code(3320, !fc.little);
+    const std::string foreign_handshake = code(ACT_HANDSHAKE, !fc.little);
     ASSERT_TRUE(c.send_raw(fc.first + repeat(foreign_handshake, 14)));
-    ASSERT_TRUE(c.send_raw(code(3320, fc.little)));
+    ASSERT_TRUE(c.send_raw(code(ACT_HANDSHAKE, fc.little)));
     EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
     // The HandShake did not reset the count: one more unknown code is the sixteenth.
     ASSERT_TRUE(c.send_raw(foreign_handshake));
@@ -155,10 +156,10 @@ TEST(byte_order, handshake_three_times_gives_three_identical_strings_without_res
   test_server srv;
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   ASSERT_TRUE(c.recv_string());
   ASSERT_TRUE(c.send_raw(repeat(be32(11), 15)));
-  ASSERT_TRUE(c.send_raw(repeat(be32(3320), 3)));
+  ASSERT_TRUE(c.send_raw(repeat(be32(ACT_HANDSHAKE), 3)));
   for (int i = 0; i < 3; i++) {
     SCOPED_TRACE(i);
     EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);

@@ -7,6 +7,7 @@
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "session/wire.h"
 #include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
@@ -37,22 +38,22 @@ TEST(journey, player_browses_opens_reads_and_fetches_subtitles) {
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
 
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), R"({"Version":3,"Platform":"quorvane-c"})");
 
-  ASSERT_TRUE(c.send_code(5));
+  ASSERT_TRUE(c.send_code(ACT_FOLDERS));
   const auto roots = c.recv_string();
   ASSERT_TRUE(roots);
   EXPECT_EQ(*roots, R"([{"Name":"Movies","FullName":"Movies","HasSubFolder":true},)"
                     R"({"Name":"clip.mp4","FullName":"clip.mp4","HasSubFolder":false}])");
 
-  ASSERT_TRUE(c.send_code(9));
+  ASSERT_TRUE(c.send_code(ACT_SUBFOLDERS));
   ASSERT_TRUE(c.send_string(member(record_for(*roots, "Movies"), "FullName")));
   const auto folders = c.recv_string();
   ASSERT_TRUE(folders);
   EXPECT_EQ(*folders, R"([{"Name":"Drama","FullName":"Movies/Drama","HasSubFolder":true}])");
 
-  ASSERT_TRUE(c.send_code(6));
+  ASSERT_TRUE(c.send_code(ACT_OPENFOLDER));
   ASSERT_TRUE(c.send_string(member(record_for(*folders, "Drama"), "FullName")));
   const auto files = c.recv_string();
   ASSERT_TRUE(files);
@@ -60,26 +61,26 @@ TEST(journey, player_browses_opens_reads_and_fetches_subtitles) {
   EXPECT_EQ(film, R"({"Name":"film.mkv","ContentType":"video","FileType":".mkv","Folder":"Drama",)"
                   R"("FullName":"Movies/Drama/film.mkv"})");
 
-  ASSERT_TRUE(c.send_code(4));
+  ASSERT_TRUE(c.send_code(ACT_OPENFILE));
   ASSERT_TRUE(c.send_string(film));
-  ASSERT_TRUE(c.send_code(1));
+  ASSERT_TRUE(c.send_code(ACT_SIZE));
   EXPECT_EQ(c.recv_i64(), 5000);
 
   // The head, then the tail across the end as a player probing a container would.
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(64));
   EXPECT_EQ(c.recv_exact(64), pattern_bytes(0, 64));
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(1000));
   ASSERT_TRUE(c.send_i64(4500));
   EXPECT_EQ(c.recv_exact(1000), pattern_bytes(4500, 500) + std::string(500, '\0'));
 
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(4));
   ASSERT_TRUE(c.send_i64(100));
   EXPECT_EQ(c.recv_exact(4), pattern_bytes(100, 4));
 
-  ASSERT_TRUE(c.send_code(8));
+  ASSERT_TRUE(c.send_code(ACT_SUBTITLE));
   ASSERT_TRUE(c.send_string(film));
   std::string want = "[";
   const std::pair<const char*, const char*> subs[] = {
@@ -95,10 +96,10 @@ TEST(journey, player_browses_opens_reads_and_fetches_subtitles) {
   EXPECT_EQ(c.recv_string(), want + "]");
 
   // The subtitles left the open file where the last SeekRead put it.
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(4));
   EXPECT_EQ(c.recv_exact(4), pattern_bytes(104, 4));
 
-  ASSERT_TRUE(c.send_code(0));
+  ASSERT_TRUE(c.send_code(ACT_END));
   EXPECT_TRUE(c.closed_by_peer());
 }

@@ -9,6 +9,7 @@
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "session/wire.h"
 #include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
@@ -35,12 +36,12 @@ std::string subtitles_in_dir_order(const std::string& dir,
 std::string full_name(const std::string& id) { return "{\"FullName\":\"" + id + "\"}"; }
 
 std::string subtitle(test_client& c, const std::string& filejson) {
-  if (!c.send_code(8) || !c.send_string(filejson)) return "<send failed>";
+  if (!c.send_code(ACT_SUBTITLE) || !c.send_string(filejson)) return "<send failed>";
   return c.recv_string().value_or("<no reply>");
 }
 
 std::optional<int64_t> size_of_open_file(test_client& c) {
-  if (!c.send_code(1)) return std::nullopt;
+  if (!c.send_code(ACT_SIZE)) return std::nullopt;
   return c.recv_i64();
 }
 
@@ -84,7 +85,7 @@ TEST_F(openfile, arguments_that_name_a_file_open_it_from_its_start) {
     SCOPED_TRACE(oc.arg);
     open_file(c, oc.arg);
     EXPECT_EQ(size_of_open_file(c), oc.size);
-    ASSERT_TRUE(c.send_code(2));
+    ASSERT_TRUE(c.send_code(ACT_READ));
     ASSERT_TRUE(c.send_u32(3));
     EXPECT_EQ(c.recv_exact(3), pattern_bytes(0, 3));
   }
@@ -118,11 +119,11 @@ TEST_F(openfile, arguments_that_name_no_file_close_the_open_one) {
     ASSERT_EQ(size_of_open_file(c), 4096);
     open_file(c, arg);
     EXPECT_EQ(size_of_open_file(c), 0);
-    ASSERT_TRUE(c.send_code(2));
+    ASSERT_TRUE(c.send_code(ACT_READ));
     ASSERT_TRUE(c.send_u32(4));
     EXPECT_EQ(c.recv_exact(4), std::string(4, '\0'));
   }
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 }
 
@@ -131,11 +132,11 @@ TEST_F(openfile, opening_the_same_file_again_starts_it_over) {
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
   open_file(c, full_name("Movies/a.mkv"));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(10));
   ASSERT_EQ(c.recv_exact(10), pattern_bytes(0, 10));
   open_file(c, full_name("Movies/a.mkv"));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(10));
   EXPECT_EQ(c.recv_exact(10), pattern_bytes(0, 10));
 }
@@ -224,7 +225,7 @@ TEST(subtitle, reply_over_max_string_ends_the_session) {
   test_server srv({tree.path("Long")});
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  ASSERT_TRUE(c.send_code(8));
+  ASSERT_TRUE(c.send_code(ACT_SUBTITLE));
   ASSERT_TRUE(c.send_string(full_name("Long/v.mkv")));
   EXPECT_TRUE(c.closed_by_peer());
 }
@@ -247,7 +248,7 @@ TEST(subtitle, argument_that_names_no_video_ends_the_session_without_reply) {
     SCOPED_TRACE(arg);
     test_client c;
     ASSERT_TRUE(c.connect_to(srv.port));
-    ASSERT_TRUE(c.send_code(8));
+    ASSERT_TRUE(c.send_code(ACT_SUBTITLE));
     ASSERT_TRUE(c.send_string(arg));
     EXPECT_TRUE(c.closed_by_peer());
   }
@@ -265,7 +266,7 @@ TEST(subtitle, no_candidate_answers_empty_array_and_resets_the_unknown_count) {
   ASSERT_TRUE(c.send_raw(unknown));
   EXPECT_EQ(subtitle(c, full_name("Movies/film.mkv")), "[]");
   ASSERT_TRUE(c.send_raw(unknown));
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 }
 
@@ -288,7 +289,7 @@ TEST(subtitle, links_and_pipes_beside_a_video_in_a_folder_root) {
   ASSERT_TRUE(c.connect_to(srv.port));
   EXPECT_EQ(subtitle(c, full_name("Sec/film.mkv")),
             subtitles_in_dir_order(tree.path("Sec"), {{"film.de.srt", "de"}, {"film.en.srt", "real"}}));
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 }
 

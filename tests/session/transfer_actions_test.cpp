@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server/vorn3s.h"
+#include "session/wire.h"
 #include "support/expected.h"
 #include "support/fixture.h"
 #include "support/test_client.h"
@@ -20,7 +21,7 @@ std::string zeros(size_t n) { return std::string(n, '\0'); }
 
 // The session still answers: a HandShake comes back as the very next bytes.
 void expect_alive(test_client& c) {
-  ASSERT_TRUE(c.send_code(3320));
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), HANDSHAKE_REPLY);
 }
 
@@ -48,12 +49,12 @@ TEST(transfer, size_and_reads_without_a_file_answer_zeros) {
   test_server srv;
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  ASSERT_TRUE(c.send_code(1));
+  ASSERT_TRUE(c.send_code(ACT_SIZE));
   EXPECT_EQ(c.recv_i64(), 0);
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(6));
   EXPECT_EQ(c.recv_exact(6), zeros(6));
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(5));
   ASSERT_TRUE(c.send_i64(0));
   EXPECT_EQ(c.recv_exact(5), zeros(5));
@@ -66,7 +67,7 @@ TEST(transfer, openfile_of_a_listing_record_then_size_and_reads_advance) {
   test_server srv({tree.path("Movies")});
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));
-  ASSERT_TRUE(c.send_code(6));
+  ASSERT_TRUE(c.send_code(ACT_OPENFOLDER));
   ASSERT_TRUE(c.send_string("Movies"));
   const auto listing = c.recv_string();
   ASSERT_TRUE(listing);
@@ -74,12 +75,12 @@ TEST(transfer, openfile_of_a_listing_record_then_size_and_reads_advance) {
   ASSERT_FALSE(record.empty()) << *listing;
 
   open_file(c, record);
-  ASSERT_TRUE(c.send_code(1));
+  ASSERT_TRUE(c.send_code(ACT_SIZE));
   EXPECT_EQ(c.recv_i64(), 4096);  // also shows OpenFile itself sent nothing
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(100));
   EXPECT_EQ(c.recv_exact(100), pattern_bytes(0, 100));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(300));
   EXPECT_EQ(c.recv_exact(300), pattern_bytes(100, 300));
 }
@@ -90,48 +91,48 @@ TEST(transfer, reads_past_the_end_are_zero_filled_and_pos_moves_by_bytes_read) {
 
   // Seek 8, Read 5: bytes 8 and 9, then three zeros; pos is then 10, so a further Read
   // gives only zeros.
-  ASSERT_TRUE(c.send_code(7));
+  ASSERT_TRUE(c.send_code(ACT_SEEK));
   ASSERT_TRUE(c.send_i64(8));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(5));
   EXPECT_EQ(c.recv_exact(5), pattern_bytes(8, 2) + zeros(3));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(4));
   EXPECT_EQ(c.recv_exact(4), zeros(4));
 
   // A negative position reads nothing and stays where it is.
-  ASSERT_TRUE(c.send_code(7));
+  ASSERT_TRUE(c.send_code(ACT_SEEK));
   ASSERT_TRUE(c.send_i64(-1));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(3));
   EXPECT_EQ(c.recv_exact(3), zeros(3));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(2));
   EXPECT_EQ(c.recv_exact(2), zeros(2));
 
   // SeekRead across the end; then Read continues from offset plus bytes read.
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(6));
   ASSERT_TRUE(c.send_i64(7));
   EXPECT_EQ(c.recv_exact(6), pattern_bytes(7, 3) + zeros(3));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(1));
   EXPECT_EQ(c.recv_exact(1), zeros(1));
 
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(3));
   ASSERT_TRUE(c.send_i64(2));
   EXPECT_EQ(c.recv_exact(3), pattern_bytes(2, 3));
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(2));
   EXPECT_EQ(c.recv_exact(2), pattern_bytes(5, 2));
 
   // Far past the end, and at a negative offset.
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(4));
   ASSERT_TRUE(c.send_i64(int64_t{1} << 40));
   EXPECT_EQ(c.recv_exact(4), zeros(4));
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(4));
   ASSERT_TRUE(c.send_i64(-5));
   EXPECT_EQ(c.recv_exact(4), zeros(4));
@@ -140,24 +141,24 @@ TEST(transfer, reads_past_the_end_are_zero_filled_and_pos_moves_by_bytes_read) {
 TEST(transfer, size_keeps_what_openfile_found) {
   open_file_session s("grow.bin", 10);
   test_client& c = s.c;
-  ASSERT_TRUE(c.send_code(1));
+  ASSERT_TRUE(c.send_code(ACT_SIZE));
   ASSERT_EQ(c.recv_i64(), 10);
   s.tree.write_size("Movies/grow.bin", 50);
-  ASSERT_TRUE(c.send_code(1));
+  ASSERT_TRUE(c.send_code(ACT_SIZE));
   EXPECT_EQ(c.recv_i64(), 10);
 }
 
 TEST(transfer, read_of_zero_bytes_sends_nothing) {
   open_file_session s("ten.bin", 10);
   test_client& c = s.c;
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(0));
-  ASSERT_TRUE(c.send_code(10));
+  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
   ASSERT_TRUE(c.send_u32(0));
   ASSERT_TRUE(c.send_i64(3));
   // Nothing for either: the next bytes are the HandShake's, and SeekRead moved pos to 3.
   expect_alive(c);
-  ASSERT_TRUE(c.send_code(2));
+  ASSERT_TRUE(c.send_code(ACT_READ));
   ASSERT_TRUE(c.send_u32(2));
   EXPECT_EQ(c.recv_exact(2), pattern_bytes(3, 2));
 }
@@ -173,19 +174,19 @@ TEST(transfer, count_at_max_read_is_answered_and_one_more_ends_the_session) {
     std::string request;
   };
   const over_case cases[] = {
-      {"Read", be32(2) + be32(1025)},
-      {"SeekRead", be32(10) + be32(1025) + be64(0)},
-      {"Read of the largest count", be32(2) + be32(0xFFFFFFFFu)},
+      {"Read", be32(ACT_READ) + be32(1025)},
+      {"SeekRead", be32(ACT_SEEKREAD) + be32(1025) + be64(0)},
+      {"Read of the largest count", be32(ACT_READ) + be32(0xFFFFFFFFu)},
   };
   for (const auto& oc : cases) {
     SCOPED_TRACE(oc.what);
     test_client c;
     ASSERT_TRUE(c.connect_to(srv.port));
     open_file(c, R"({"FullName":"Movies/big.bin"})");
-    ASSERT_TRUE(c.send_code(2));
+    ASSERT_TRUE(c.send_code(ACT_READ));
     ASSERT_TRUE(c.send_u32(1024));
     EXPECT_EQ(c.recv_exact(1024), pattern_bytes(0, 1024));
-    ASSERT_TRUE(c.send_code(10));
+    ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
     ASSERT_TRUE(c.send_u32(1024));
     ASSERT_TRUE(c.send_i64(2500));
     EXPECT_EQ(c.recv_exact(1024), pattern_bytes(2500, 500) + zeros(524));
@@ -229,17 +230,17 @@ TEST(transfer, unknown_codes_are_counted_and_only_some_actions_reset_the_count) 
   const std::string filejson = R"({"FullName":"Movies/film.mkv"})";
   const std::string filejson_arg = be32(static_cast<uint32_t>(filejson.size())) + filejson;
   const action_case cases[] = {
-      {"Seek", be32(7) + be64(3), 0, true},
-      {"SeekRead", be32(10) + be32(2) + be64(0), 2, true},
-      {"SubFolders", be32(9) + be32(0), -1, true},
-      {"Subtitle", be32(8) + filejson_arg, -1, true},
-      {"Size", be32(1), 8, false},
-      {"Read", be32(2) + be32(2), 2, false},
-      {"HandShake", be32(3320), -1, false},
-      {"Files", be32(3), -1, false},
-      {"Folders", be32(5), -1, false},
-      {"OpenFolder", be32(6) + be32(0), -1, false},
-      {"OpenFile", be32(4) + filejson_arg, 0, false},
+      {"Seek", be32(ACT_SEEK) + be64(3), 0, true},
+      {"SeekRead", be32(ACT_SEEKREAD) + be32(2) + be64(0), 2, true},
+      {"SubFolders", be32(ACT_SUBFOLDERS) + be32(0), -1, true},
+      {"Subtitle", be32(ACT_SUBTITLE) + filejson_arg, -1, true},
+      {"Size", be32(ACT_SIZE), 8, false},
+      {"Read", be32(ACT_READ) + be32(2), 2, false},
+      {"HandShake", be32(ACT_HANDSHAKE), -1, false},
+      {"Files", be32(ACT_FILES), -1, false},
+      {"Folders", be32(ACT_FOLDERS), -1, false},
+      {"OpenFolder", be32(ACT_OPENFOLDER) + be32(0), -1, false},
+      {"OpenFile", be32(ACT_OPENFILE) + filejson_arg, 0, false},
   };
   for (const auto& ac : cases) {
     SCOPED_TRACE(ac.what);
@@ -265,7 +266,7 @@ TEST(transfer, end_closes_the_connection_without_a_reply) {
   open_file_session s("film.mkv", 20);
   test_client& c = s.c;
   // Nothing after End is read: the HandShake behind it goes unanswered.
-  ASSERT_TRUE(c.send_raw(be32(0) + be32(3320)));
+  ASSERT_TRUE(c.send_raw(be32(ACT_END) + be32(ACT_HANDSHAKE)));
   EXPECT_TRUE(c.closed_by_peer());
 }
 
@@ -277,12 +278,12 @@ TEST(transfer, client_stopping_mid_argument_is_dropped_after_the_read_timeout) {
   tree.write_size("Movies/film.mkv", 20);
   test_server srv({tree.path("Movies")});
   const std::string partial[] = {
-      be32(7) + std::string(3, '\0'),             // Seek, 3 of its 8 bytes
-      be32(2) + std::string(2, '\0'),             // Read, half its count
-      be32(10) + be32(4) + std::string(5, '\0'),  // SeekRead, count and part of the offset
-      be32(6) + std::string(2, '\0'),             // OpenFolder, half a length
-      be32(9) + be32(10) + "Movi",                // SubFolders, part of the text
-      be32(4) + be32(30) + R"({"FullName":)",     // OpenFile, part of the text
+      be32(ACT_SEEK) + std::string(3, '\0'),                // Seek, 3 of its 8 bytes
+      be32(ACT_READ) + std::string(2, '\0'),                // Read, half its count
+      be32(ACT_SEEKREAD) + be32(4) + std::string(5, '\0'),  // SeekRead, count and part of the offset
+      be32(ACT_OPENFOLDER) + std::string(2, '\0'),          // OpenFolder, half a length
+      be32(ACT_SUBFOLDERS) + be32(10) + "Movi",             // SubFolders, part of the text
+      be32(ACT_OPENFILE) + be32(30) + R"({"FullName":)",    // OpenFile, part of the text
   };
   constexpr size_t n = sizeof partial / sizeof partial[0];
   test_client clients[n];
@@ -324,7 +325,7 @@ TEST(transfer, broken_sessions_do_not_disturb_another_session) {
   open_file(player, R"({"FullName":"Movies/film.mkv"})");
   int64_t pos = 0;
   auto read_chunk = [&] {
-    ASSERT_TRUE(player.send_code(2));
+    ASSERT_TRUE(player.send_code(ACT_READ));
     ASSERT_TRUE(player.send_u32(7000));
     EXPECT_EQ(player.recv_exact(7000), pattern_bytes(static_cast<size_t>(pos), 7000));
     pos += 7000;
@@ -345,18 +346,19 @@ TEST(transfer, broken_sessions_do_not_disturb_another_session) {
     // A string length no session accepts.
     test_client huge;
     ASSERT_TRUE(huge.connect_to(srv.port));
-    ASSERT_TRUE(huge.send_raw(be32(6) + be32(0xFFFFFFFFu)));
+    ASSERT_TRUE(huge.send_raw(be32(ACT_OPENFOLDER) + be32(0xFFFFFFFFu)));
     EXPECT_TRUE(huge.closed_by_peer());
   }
   read_chunk();
-  for (const std::string& request : {be32(7) + "abc", be32(4) + be32(40) + "{\"Full", be32(10) + be32(9)}) {
+  for (const std::string& request :
+       {be32(ACT_SEEK) + "abc", be32(ACT_OPENFILE) + be32(40) + "{\"Full", be32(ACT_SEEKREAD) + be32(9)}) {
     test_client vanishing;
     ASSERT_TRUE(vanishing.connect_to(srv.port));
     ASSERT_TRUE(vanishing.send_raw(request));
     vanishing.close_now();
     read_chunk();
   }
-  ASSERT_TRUE(player.send_code(1));
+  ASSERT_TRUE(player.send_code(ACT_SIZE));
   EXPECT_EQ(player.recv_i64(), 100000);
   expect_alive(player);
 }

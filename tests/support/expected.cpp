@@ -4,6 +4,7 @@
 
 #include "catalogue/listing.h"
 #include "plat/plat.h"
+#include "session/wire.h"
 #include "support/test_client.h"
 
 std::vector<std::string> dir_order(const std::string& path) {
@@ -87,6 +88,6 @@ std::string folders_of(const std::string& dir, const char* prefix) {
 }
 
 void open_file(test_client& c, const std::string& filejson) {
-  ASSERT_TRUE(c.send_code(4));
+  ASSERT_TRUE(c.send_code(ACT_OPENFILE));
   ASSERT_TRUE(c.send_string(filejson));
 }
