@@ -10,28 +10,17 @@
 #include "server/roots.h"
 #include "server/vorn3s.h"
 #include "support/fixture.h"
+#include "support/outcome.h"
 
 namespace {
 
-struct found {
-  int code;
-  std::string path;
-  int index;
-};
-
-found find(const std::string& json) {
+outcome find(const std::string& json) {
   filearg fa;
   EXPECT_EQ(parse_file_arg(json.c_str(), &fa), 0) << json;
   char* path = nullptr;
   int index = 9;
   const int code = resolve_openfile(roots_get(), &fa, &path, &index);
-  found f{code, path ? path : "", index};
-  if (code != 0) {
-    EXPECT_EQ(path, nullptr);
-    EXPECT_EQ(index, -1);
-  }
-  std::free(path);
-  return f;
+  return resolution(code, path, index);
 }
 
 void add_roots(std::initializer_list<std::string> paths) {
@@ -49,7 +38,7 @@ struct find_case {
 void expect_cases(std::initializer_list<find_case> cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.json);
-    const found f = find(c.json);
+    const outcome f = find(c.json);
     EXPECT_EQ(f.code, c.code);
     EXPECT_EQ(f.path, c.path);
     EXPECT_EQ(f.index, c.index);

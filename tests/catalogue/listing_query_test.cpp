@@ -11,22 +11,15 @@
 #include "server/vorn3s.h"
 #include "support/expected.h"
 #include "support/fixture.h"
+#include "support/outcome.h"
 #include "util/strbuf.h"
 
 namespace {
 
 constexpr size_t RESULT_MAX = 262143;
 
-struct listed {
-  std::string text;
-  int code;
-  std::string message;
-};
-
-listed query(const char* root, const char* id, int files) {
-  const char* text = vorn3s_listing_json(root, id, files);
-  EXPECT_NE(text, nullptr);
-  return {text ? text : "", vorn3s_last_code(), vorn3s_last_error()};
+outcome query(const char* root, const char* id, int files) {
+  return query_result(vorn3s_listing_json(root, id, files));
 }
 
 }  // namespace
@@ -63,7 +56,7 @@ TEST(vorn3s_listing_json, arguments_and_messages) {
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.what);
-    const listed l = query(c.root, c.id, c.files);
+    const outcome l = query(c.root, c.id, c.files);
     EXPECT_EQ(l.text, "");
     EXPECT_EQ(l.code, c.code);
     EXPECT_EQ(l.message, c.message);
@@ -71,7 +64,7 @@ TEST(vorn3s_listing_json, arguments_and_messages) {
 
   // A backslash elsewhere in the ID is joined like any other byte; the record's Name is
   // what follows the last separator of either kind.
-  listed l = query(root.c_str(), "b\\c.mkv", 0);
+  outcome l = query(root.c_str(), "b\\c.mkv", 0);
   EXPECT_EQ(l.code, 0);
   EXPECT_EQ(
       l.text,
@@ -111,13 +104,13 @@ TEST(vorn3s_listing_json, file_id_gives_one_bare_record) {
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.id);
-    const listed l = query(root.c_str(), c.id, 0);
+    const outcome l = query(root.c_str(), c.id, 0);
     EXPECT_EQ(l.code, 0);
     EXPECT_EQ(l.text, c.text);
     EXPECT_EQ(query(root.c_str(), c.id, 1).text, c.text);
   }
   // The folder text is the root's base name as passed, so a trailing "/" leaves it empty.
-  const listed l = query((root + "/").c_str(), "clip.mkv", 0);
+  const outcome l = query((root + "/").c_str(), "clip.mkv", 0);
   EXPECT_EQ(
       l.text,
       R"({"Name":"clip.mkv","ContentType":"video","FileType":".mkv","Folder":"","FullName":"clip.mkv"})");
@@ -131,7 +124,7 @@ TEST(vorn3s_listing_json, without_id_lists_sub_folders_not_files) {
   const std::string root = t.path("Films");
   for (int files = 0; files <= 1; files++) {
     SCOPED_TRACE(files);
-    const listed l = query(root.c_str(), files ? "" : nullptr, files);
+    const outcome l = query(root.c_str(), files ? "" : nullptr, files);
     EXPECT_EQ(l.code, 0);
     EXPECT_EQ(l.text, folders_of(root, ""));
     EXPECT_NE(l.text.find(folder_record("Sub", "Sub", true)), std::string::npos);
@@ -156,12 +149,12 @@ TEST(vorn3s_listing_json, registered_root_without_id_lists_every_live_root) {
                            folder_record("clip.mp4", "clip.mp4", false) + "]";
   for (const char* root : {"Movies", "Music", "single/clip.mp4"}) {
     SCOPED_TRACE(root);
-    const listed l = query(t.path(root).c_str(), "", 0);
+    const outcome l = query(t.path(root).c_str(), "", 0);
     EXPECT_EQ(l.code, 0);
     EXPECT_EQ(l.text, want);
   }
   // Only the exact canonical text counts: another form lists that folder itself.
-  const listed l = query((t.path("Movies") + "/").c_str(), nullptr, 0);
+  const outcome l = query((t.path("Movies") + "/").c_str(), nullptr, 0);
   EXPECT_EQ(l.text, "[]");
   // A removed root is just a folder again.
   EXPECT_EQ(query(t.path("Gone").c_str(), nullptr, 0).text, "[]");
@@ -174,13 +167,13 @@ TEST(vorn3s_listing_json, folder_that_cannot_be_opened) {
   const std::string root = t.path("Movies");
   ASSERT_EQ(::chmod(t.path("Movies/Locked").c_str(), 0), 0);
   for (int files = 0; files <= 1; files++) {
-    const listed l = query(root.c_str(), "Locked", files);
+    const outcome l = query(root.c_str(), "Locked", files);
     EXPECT_EQ(l.text, "");
     EXPECT_EQ(l.code, VORN3S_ENOTFOUND);
     EXPECT_EQ(l.message, "opendir");
   }
   ASSERT_EQ(::chmod(root.c_str(), 0), 0);
-  const listed l = query(root.c_str(), nullptr, 0);
+  const outcome l = query(root.c_str(), nullptr, 0);
   EXPECT_EQ(l.code, VORN3S_ENOTFOUND);
   EXPECT_EQ(l.message, "opendir");
   ::chmod(root.c_str(), 0700);

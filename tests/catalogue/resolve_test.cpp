@@ -10,27 +10,16 @@
 #include "server/roots.h"
 #include "server/vorn3s.h"
 #include "support/fixture.h"
+#include "support/outcome.h"
 
 namespace {
 
-struct resolved {
-  int code;
-  std::string path;
-  int index;
-};
-
 // resolve_id on the process's table; a failure must leave no path and index -1.
-resolved resolve(const std::string& id, int want_dir) {
+outcome resolve(const std::string& id, int want_dir) {
   char* path = reinterpret_cast<char*>(1);
   int index = 7;
   const int code = resolve_id(roots_get(), id.c_str(), want_dir, &path, &index);
-  resolved r{code, path ? path : "", index};
-  if (code != 0) {
-    EXPECT_EQ(path, nullptr);
-    EXPECT_EQ(index, -1);
-  }
-  std::free(path);
-  return r;
+  return resolution(code, path, index);
 }
 
 int add_root(const std::string& path) {
@@ -137,7 +126,7 @@ TEST(resolve_id, root_alone_and_entries_inside_it) {
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.id);
-    const resolved r = resolve(c.id, c.want_dir);
+    const outcome r = resolve(c.id, c.want_dir);
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.path, c.path);
     EXPECT_EQ(r.index, 0);
@@ -159,7 +148,7 @@ TEST(resolve_id, wrong_kind_fails_that_root_only) {
   EXPECT_EQ(resolve("Movies/pipe.mkv", 1).code, VORN3S_ENOTFOUND);
 
   // Movies' a.mkv is a file, so asking for a folder goes on to Films.
-  resolved r = resolve("Movies/a.mkv", 1);
+  outcome r = resolve("Movies/a.mkv", 1);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.path, t.path("Films/a.mkv"));
   EXPECT_EQ(r.index, 1);
@@ -202,7 +191,7 @@ TEST(resolve_id, named_root_first_then_table_order) {
   };
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.id);
-    const resolved r = resolve(c.id, c.id == std::string("Gone") ? 1 : 0);
+    const outcome r = resolve(c.id, c.id == std::string("Gone") ? 1 : 0);
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.path, c.path);
     EXPECT_EQ(r.index, c.index);
@@ -219,7 +208,7 @@ TEST(resolve_id, removed_root_matches_nothing) {
   ASSERT_EQ(vorn3s_remove_root(t.path("Films").c_str()), 0);
 
   EXPECT_EQ(resolve("Films/only.mkv", 0).code, VORN3S_ENOTFOUND);
-  const resolved r = resolve("Films/same.mkv", 0);
+  const outcome r = resolve("Films/same.mkv", 0);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.path, t.path("Movies/same.mkv"));
   EXPECT_EQ(r.index, 0);
@@ -236,7 +225,7 @@ TEST(resolve_id, links_inside_the_root_are_followed) {
   t.symlink("Sub/clip.mkv", "Movies/clip-link.mkv");
   add_root(t.path("Movies"));
 
-  resolved r = resolve("Movies/inlink/clip.mkv", 0);
+  outcome r = resolve("Movies/inlink/clip.mkv", 0);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.path, t.path("Movies/Sub/clip.mkv"));
   r = resolve("Movies/inlink", 1);
@@ -251,7 +240,7 @@ TEST(resolve_id, root_path_ending_in_a_separator_joins_without_doubling) {
   t.write("Movies/a.mkv", "a");
   add_root("/");
   const std::string rel = t.path("Movies/a.mkv").substr(1);
-  const resolved r = resolve("x/" + rel, 0);
+  const outcome r = resolve("x/" + rel, 0);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.path, t.path("Movies/a.mkv"));
   EXPECT_EQ(r.index, 0);

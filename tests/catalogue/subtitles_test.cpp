@@ -11,19 +11,13 @@
 #include "server/vorn3s.h"
 #include "support/expected.h"
 #include "support/fixture.h"
+#include "support/outcome.h"
 #include "util/strbuf.h"
 
 namespace {
 
-struct answer {
-  std::string text;
-  int code;
-  std::string message;
-};
-
-answer subtitles(const std::string& root, const std::string& json) {
-  const char* text = vorn3s_subtitles_json(root.c_str(), json.c_str());
-  return {text ? text : "(null)", vorn3s_last_code(), vorn3s_last_error()};
+outcome subtitles(const std::string& root, const std::string& json) {
+  return query_result(vorn3s_subtitles_json(root.c_str(), json.c_str()));
 }
 
 std::string scan(const std::string& video, const char* stem, const std::string& bound, bool folder_only) {
@@ -81,7 +75,7 @@ TEST(vorn3s_subtitles_json, takes_subtitles_that_contain_the_stem) {
        {R"({"FullName":"Movie.mkv"})", R"({"FullName":"Films/Movie.mkv"})", R"({"Name":"Movie.mkv"})",
         R"({"Folder":".","Name":"Movie.mkv"})", R"({"Folder":"Films/","Name":"Movie.mkv"})"}) {
     SCOPED_TRACE(json);
-    const answer a = subtitles(root, json);
+    const outcome a = subtitles(root, json);
     EXPECT_EQ(a.code, 0);
     EXPECT_EQ(a.message, "ok");
     EXPECT_EQ(a.text, want);
@@ -104,10 +98,10 @@ TEST(vorn3s_subtitles_json, stems_without_extension_and_empty_stems) {
             in_dir_order(root, {{"clip.srt", subtitle_record("clip.srt", "a")},
                                 {"myclip2.ssa", subtitle_record("myclip2.ssa", "b")},
                                 {"other.srt", subtitle_record("other.srt", "c")}}));
-  const answer none = subtitles(root, R"({"Name":"other.srt"})");
+  const outcome none = subtitles(root, R"({"Name":"other.srt"})");
   EXPECT_EQ(none.text, "[" + subtitle_record("other.srt", "c") + "]");  // a subtitle is its own video
   t.write("G/lonely.mkv", "v");
-  const answer empty = subtitles(t.path("G"), R"({"FullName":"lonely.mkv"})");
+  const outcome empty = subtitles(t.path("G"), R"({"FullName":"lonely.mkv"})");
   EXPECT_EQ(empty.code, 0);
   EXPECT_EQ(empty.message, "ok");
   EXPECT_EQ(empty.text, "[]");
@@ -121,7 +115,7 @@ TEST(vorn3s_subtitles_json, size_limit_is_inclusive) {
   t.write("F/clip.empty.srt", "");
   ASSERT_EQ(vorn3s_config("sub_max_bytes", "1024"), 0);
   const std::string root = t.path("F");
-  const answer a = subtitles(root, R"({"FullName":"clip.mkv"})");
+  const outcome a = subtitles(root, R"({"FullName":"clip.mkv"})");
   EXPECT_EQ(a.code, 0);
   EXPECT_EQ(a.text,
             in_dir_order(root, {{"clip.at.srt", subtitle_record("clip.at.srt", pattern_bytes(0, 1024))},
