@@ -89,53 +89,42 @@ TEST(transfer, reads_past_the_end_are_zero_filled_and_pos_moves_by_bytes_read) {
   open_file_session s("ten.bin", 10);
   test_client& c = s.c;
 
-  // Seek 8, Read 5: bytes 8 and 9, then three zeros; pos is then 10, so a further Read
-  // gives only zeros.
-  ASSERT_TRUE(c.send_code(ACT_SEEK));
-  ASSERT_TRUE(c.send_i64(8));
-  ASSERT_TRUE(c.send_code(ACT_READ));
-  ASSERT_TRUE(c.send_u32(5));
-  EXPECT_EQ(c.recv_exact(5), pattern_bytes(8, 2) + zeros(3));
-  ASSERT_TRUE(c.send_code(ACT_READ));
-  ASSERT_TRUE(c.send_u32(4));
-  EXPECT_EQ(c.recv_exact(4), zeros(4));
-
-  // A negative position reads nothing and stays where it is.
-  ASSERT_TRUE(c.send_code(ACT_SEEK));
-  ASSERT_TRUE(c.send_i64(-1));
-  ASSERT_TRUE(c.send_code(ACT_READ));
-  ASSERT_TRUE(c.send_u32(3));
-  EXPECT_EQ(c.recv_exact(3), zeros(3));
-  ASSERT_TRUE(c.send_code(ACT_READ));
-  ASSERT_TRUE(c.send_u32(2));
-  EXPECT_EQ(c.recv_exact(2), zeros(2));
-
-  // SeekRead across the end; then Read continues from offset plus bytes read.
-  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
-  ASSERT_TRUE(c.send_u32(6));
-  ASSERT_TRUE(c.send_i64(7));
-  EXPECT_EQ(c.recv_exact(6), pattern_bytes(7, 3) + zeros(3));
-  ASSERT_TRUE(c.send_code(ACT_READ));
-  ASSERT_TRUE(c.send_u32(1));
-  EXPECT_EQ(c.recv_exact(1), zeros(1));
-
-  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
-  ASSERT_TRUE(c.send_u32(3));
-  ASSERT_TRUE(c.send_i64(2));
-  EXPECT_EQ(c.recv_exact(3), pattern_bytes(2, 3));
-  ASSERT_TRUE(c.send_code(ACT_READ));
-  ASSERT_TRUE(c.send_u32(2));
-  EXPECT_EQ(c.recv_exact(2), pattern_bytes(5, 2));
-
-  // Far past the end, and at a negative offset.
-  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
-  ASSERT_TRUE(c.send_u32(4));
-  ASSERT_TRUE(c.send_i64(int64_t{1} << 40));
-  EXPECT_EQ(c.recv_exact(4), zeros(4));
-  ASSERT_TRUE(c.send_code(ACT_SEEKREAD));
-  ASSERT_TRUE(c.send_u32(4));
-  ASSERT_TRUE(c.send_i64(-5));
-  EXPECT_EQ(c.recv_exact(4), zeros(4));
+  // In order: each step starts where the one before left pos. A Seek sets it to any
+  // value; Read and SeekRead move it by the bytes actually read, never past the end.
+  struct step {
+    const char* what;
+    int32_t action;
+    int64_t offset;  // where a Seek goes, or where a SeekRead reads
+    uint32_t count;  // bytes a Read or SeekRead asks for
+    std::string want;
+  };
+  const step STEPS[] = {
+      {"seek into the last two bytes", ACT_SEEK, 8, 0, ""},
+      {"read across the end", ACT_READ, 0, 5, pattern_bytes(8, 2) + zeros(3)},
+      {"read on at the end", ACT_READ, 0, 4, zeros(4)},
+      {"seek to a negative position", ACT_SEEK, -1, 0, ""},
+      {"read at a negative position", ACT_READ, 0, 3, zeros(3)},
+      {"read on, still negative", ACT_READ, 0, 2, zeros(2)},
+      {"seekread across the end", ACT_SEEKREAD, 7, 6, pattern_bytes(7, 3) + zeros(3)},
+      {"read on from the end", ACT_READ, 0, 1, zeros(1)},
+      {"seekread inside", ACT_SEEKREAD, 2, 3, pattern_bytes(2, 3)},
+      {"read on from offset plus bytes read", ACT_READ, 0, 2, pattern_bytes(5, 2)},
+      {"seekread far past the end", ACT_SEEKREAD, int64_t{1} << 40, 4, zeros(4)},
+      {"seekread at a negative offset", ACT_SEEKREAD, -5, 4, zeros(4)},
+  };
+  for (const auto& st : STEPS) {
+    SCOPED_TRACE(st.what);
+    ASSERT_TRUE(c.send_code(st.action));
+    if (st.action == ACT_SEEK) {
+      ASSERT_TRUE(c.send_i64(st.offset));
+      continue;
+    }
+    ASSERT_TRUE(c.send_u32(st.count));
+    if (st.action == ACT_SEEKREAD) {
+      ASSERT_TRUE(c.send_i64(st.offset));
+    }
+    EXPECT_EQ(c.recv_exact(st.count), st.want);
+  }
 }
 
 TEST(transfer, size_keeps_what_openfile_found) {
