@@ -3,7 +3,9 @@
 # Run as root it installs; otherwise it says exactly what to install and fails.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libsimdjson-dev)
+# scdoc writes the manual pages; dpkg-dev and file let CPack compute the packages'
+# dependencies; pkgconf serves the check of the installed pkg-config file.
+packages=(cmake g++ make libgtest-dev libsimdjson-dev scdoc dpkg-dev file pkgconf)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
