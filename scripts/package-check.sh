@@ -9,8 +9,6 @@ cd "$(dirname "$0")/.."
 src=$PWD
 build=build-pkg
 program=quorvane-tessaline-vorn-v3-tcp-media-server
-version=$(sed -n 's/^project(vorn3s VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-major=${version%%.*}
 
 tmp=$(mktemp -d)
 pids=()
@@ -43,6 +41,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=
   -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON -DVORN3S_MAN=ON -DVORN3S_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+major=${version%%.*}
 
 # ---- the staged install -------------------------------------------------------------
 stage=$tmp/stage

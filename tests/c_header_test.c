@@ -4,6 +4,12 @@
 
 #include "vorn3s.h"
 
+/* Hosts test the version in the preprocessor, so the parts must be plain numbers. */
+#if !defined(VORN3S_VERSION_MAJOR) || VORN3S_VERSION_MAJOR < 1 || VORN3S_VERSION_MINOR < 0 || \
+    VORN3S_VERSION_PATCH < 0
+#error "the version macros are not numbers"
+#endif
+
 static int failures = 0;
 
 static void check(int ok, const char* what) {
@@ -17,6 +23,7 @@ int main(void) {
   uint8_t frame[12];
   char out[64];
   check(strcmp(vorn3s_version(), "1.0.0") == 0, "version");
+  check(strcmp(vorn3s_version(), VORN3S_VERSION) == 0, "library and header of one build agree");
   check(strcmp(vorn3s_handshake_json(), "{\"Version\":3,\"Platform\":\"quorvane-c\"}") == 0, "handshake");
   check(vorn3s_config("max_read", "1024") == 0, "config accepted");
   check(vorn3s_config("max_read", "1023") == VORN3S_EBADARG && vorn3s_last_code() == VORN3S_EBADARG &&

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: vorn3s-host BIND_IP PORT ROOT...\n");
     return 2;
   }
-  printf("library %s\n", vorn3s_version());
+  printf("library %s, built against %s\n", vorn3s_version(), VORN3S_VERSION);
 
   /* Block the signals before the library starts its threads, which inherit the mask;
    * the main thread then takes them with sigwait alone. */

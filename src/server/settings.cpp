@@ -105,7 +105,7 @@ extern "C" int vorn3s_config(const char* key, const char* value) noexcept {
   });
 }
 
-extern "C" const char* vorn3s_version() noexcept { return "1.0.0"; }
+extern "C" const char* vorn3s_version() noexcept { return VORN3S_VERSION; }
 
 extern "C" const char* vorn3s_handshake_json() noexcept {
   char text[128];
