@@ -4,8 +4,8 @@
 set -euo pipefail
 
 # scdoc writes the manual pages; dpkg-dev and file let CPack compute the packages'
-# dependencies; pkgconf serves the check of the installed pkg-config file.
-packages=(cmake g++ make libgtest-dev libsimdjson-dev scdoc dpkg-dev file pkgconf)
+# dependencies; pkgconf and groff-base serve the checks of the installed files.
+packages=(cmake g++ make libgtest-dev libsimdjson-dev scdoc dpkg-dev file pkgconf groff-base)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
