@@ -11,9 +11,9 @@ build=build-pkg
 program=quorvane-tessaline-vorn-v3-tcp-media-server
 
 tmp=$(mktemp -d)
-pids=()
+server_pid=  # the server started here, while it runs
 cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  if [ -n "$server_pid" ]; then kill -TERM "$server_pid" 2>/dev/null || true; fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -34,19 +34,26 @@ has_line() { grep -qxF -- "$2" "$1"; }
 has_text() { grep -qF -- "$2" "$1"; }
 same_lists() { diff -u "$1" "$2"; }
 
+quietly() {  # quietly LOG COMMAND...: the command's output only when it fails
+  if ! "${@:2}" >"$1" 2>&1; then
+    cat "$1" >&2
+    return 1
+  fi
+}
+
 scripts/setup.sh
 # Configured for /usr, as the packages install, so that the library folder is Debian's
 # multiarch one; every option is given each time.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON -DVORN3S_MAN=ON -DVORN3S_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+quietly "$tmp/configure.log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_INSTALL_PREFIX=/usr -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON -DVORN3S_MAN=ON -DVORN3S_WERROR=ON
+quietly "$tmp/build.log" cmake --build "$build" -j "$(nproc)"
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 major=${version%%.*}
 
 # ---- the staged install -------------------------------------------------------------
 stage=$tmp/stage
-DESTDIR=$stage cmake --install "$build" >/dev/null
+DESTDIR=$stage quietly "$tmp/install.log" cmake --install "$build"
 functions=$(grep -o 'vorn3s_[a-z_0-9]*' src/server/exports.map | sort)
 {
   echo "etc/default/$program"
@@ -103,8 +110,8 @@ done
 
 # ---- the host example against the install ---------------------------------------------
 export LD_LIBRARY_PATH=$lib
-cmake -S examples/host -B "$tmp/host-cmake" -DCMAKE_PREFIX_PATH="$stage/usr" >"$tmp/host-cmake.log" 2>&1 &&
-  cmake --build "$tmp/host-cmake" >>"$tmp/host-cmake.log" 2>&1 || true
+quietly "$tmp/host-cmake.log" cmake -S examples/host -B "$tmp/host-cmake" -DCMAKE_PREFIX_PATH="$stage/usr" &&
+  quietly "$tmp/host-cmake.log" cmake --build "$tmp/host-cmake" || true
 check "the host example builds with find_package(vorn3s 1)" test -x "$tmp/host-cmake/vorn3s-host"
 check "find_package took the staged package" \
   has_text "$tmp/host-cmake/CMakeCache.txt" "vorn3s_DIR:PATH=$stage/usr/$libdir/cmake/vorn3s"
@@ -112,8 +119,8 @@ check "find_package took the staged package" \
 export PKG_CONFIG_PATH=$lib/pkgconfig PKG_CONFIG_SYSROOT_DIR=$stage
 check "pkg-config knows vorn3s $version" test "$(pkg-config --modversion vorn3s)" = "$version"
 mkdir -p "$tmp/host-pc"
-make -s -C "$tmp/host-pc" -f "$src/examples/host/Makefile" VPATH="$src/examples/host" \
-  >"$tmp/host-pc.log" 2>&1 || true
+quietly "$tmp/host-pc.log" make -s -C "$tmp/host-pc" -f "$src/examples/host/Makefile" \
+  VPATH="$src/examples/host" || true
 check "the host example builds with pkg-config" test -x "$tmp/host-pc/vorn3s-host"
 check "the pkg-config build links the installed library" \
   bash -c "readelf -d '$tmp/host-pc/vorn3s-host' | grep -qF 'Shared library: [libvorn3s.so.$major]'"
@@ -121,7 +128,7 @@ unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
 
 # ---- the Debian packages --------------------------------------------------------------
 debs=$tmp/debs
-(cd "$build" && cpack -G DEB -B "$debs" >"$tmp/cpack.log" 2>&1) || cat "$tmp/cpack.log" >&2
+(cd "$build" && quietly "$tmp/cpack.log" cpack -G DEB -B "$debs") || true
 arch=$(dpkg --print-architecture)
 runtime=$debs/libvorn3s${major}_${version}_$arch.deb
 dev=$debs/libvorn3s-dev_${version}_$arch.deb
@@ -193,19 +200,24 @@ wait_port() {  # wait_port FILE SED-PATTERN
   done
   return 1
 }
-# Ends the server by its PID with SIGTERM and gives its exit status (5 s at most).
+# Ends the server started here with SIGTERM, by its PID, and gives its exit status; one
+# that has not ended within 5 s is killed, and the status is 124.
 stop_server() {
-  kill -TERM "$1"
+  local pid=$server_pid rc=124
+  server_pid=
+  kill -TERM "$pid"
   for _ in $(seq 50); do
-    if ! kill -0 "$1" 2>/dev/null; then
-      local rc=0
-      wait "$1" || rc=$?
-      return "$rc"
-    fi
+    if ! kill -0 "$pid" 2>/dev/null; then break; fi
     sleep 0.1
   done
-  kill -KILL "$1"
-  return 124
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    wait "$pid" || true
+  else
+    rc=0
+    wait "$pid" || rc=$?
+  fi
+  return "$rc"
 }
 run_client() {  # run_client NAME PORT ARGS...: the client's output in $tmp/NAME.{out,err}
   local name=$1 port=$2
@@ -214,7 +226,7 @@ run_client() {  # run_client NAME PORT ARGS...: the client's output in $tmp/NAME
 }
 
 "$stage/usr/bin/$program" serve --bind 127.0.0.1 --port 0 --root "$media" </dev/null >"$tmp/serve.out" &
-pids+=($!)
+server_pid=$!
 if port=$(wait_port "$tmp/serve.out" 's/^listening 127\.0\.0\.1:\([0-9]*\) .*/\1/p'); then
   check "the client copies a byte range of a file" run_client range "$port" Movies/film.mkv 1500 2100
   check "the byte range is the file's" cmp "$tmp/range.out" <(tail -c +1501 "$media/film.mkv" | head -c 2100)
@@ -229,21 +241,23 @@ if port=$(wait_port "$tmp/serve.out" 's/^listening 127\.0\.0\.1:\([0-9]*\) .*/\1
   check "the roots listing names Movies" \
     has_line "$tmp/roots.err" 'roots [{"Name":"Movies","FullName":"Movies","HasSubFolder":true}]'
   check "the client fails for a file that is not there" bash -c "! timeout 20 '$client' 127.0.0.1 $port Movies/none.mkv 2>/dev/null"
-  check "SIGTERM ends the server with status 0" stop_server "${pids[-1]}"
+  check "SIGTERM ends the server with status 0" stop_server
 else
   check "the server starts on 127.0.0.1" false
+  stop_server || true
 fi
 
 # The host example (the pkg-config build) serves the same client.
 if [ -x "$tmp/host-pc/vorn3s-host" ]; then
   "$tmp/host-pc/vorn3s-host" 127.0.0.1 0 "$media" >"$tmp/host-server.out" &
-  pids+=($!)
+  server_pid=$!
   if port=$(wait_port "$tmp/host-server.out" 's/^listening on 127\.0\.0\.1:\([0-9]*\),.*/\1/p'); then
     check "the host example serves the client" run_client host "$port" Movies/film.mkv 0 100
     check "the host example's bytes are the file's" cmp "$tmp/host.out" <(head -c 100 "$media/film.mkv")
-    check "SIGTERM ends the host example with status 0" stop_server "${pids[-1]}"
+    check "SIGTERM ends the host example with status 0" stop_server
   else
     check "the host example starts on 127.0.0.1" false
+    stop_server || true
   fi
 fi
 
