@@ -80,9 +80,16 @@ int plat_ipv4_parse(const char* text);
 int plat_tcp_listen(const char* ip, int port, plat_socket* out);
 // The local port a socket is bound to, or -1.
 int plat_sock_port(plat_socket s);
+// The far end of an IPv4 connection, both numbers in host byte order (127.0.0.1 is
+// 0x7F000001).
+struct plat_peer {
+  uint32_t ipv4 = 0;
+  uint16_t port = 0;
+};
 // Accepts one waiting connection as a non-blocking socket; PLAT_NO_SOCKET when none is
-// waiting any more or on error.
-plat_socket plat_accept(plat_socket listener);
+// waiting any more or on error. With `peer`, stores the client's address and port there
+// (zeros when the system gives none).
+plat_socket plat_accept(plat_socket listener, plat_peer* peer = nullptr);
 // Wakes any wait on a listening socket without releasing its number.
 void plat_sock_shutdown(plat_socket s);
 // One receive or send on a non-blocking socket: bytes moved; 0 when the peer closed

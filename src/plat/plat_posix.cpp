@@ -291,12 +291,24 @@ int plat_sock_port(plat_socket s) {
   return ntohs(sa.sin_port);
 }
 
-plat_socket plat_accept(plat_socket listener) {
+plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
+  struct sockaddr_in sa {};
+  socklen_t len = sizeof sa;
   int fd;
   do {
-    fd = accept4(fd_of(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    len = sizeof sa;
+    fd =
+        accept4(fd_of(listener), reinterpret_cast<struct sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? PLAT_NO_SOCKET : static_cast<plat_socket>(fd);
+  if (fd < 0) return PLAT_NO_SOCKET;
+  if (peer) {
+    *peer = plat_peer{};
+    if (len >= sizeof sa && sa.sin_family == AF_INET) {
+      peer->ipv4 = ntohl(sa.sin_addr.s_addr);
+      peer->port = ntohs(sa.sin_port);
+    }
+  }
+  return static_cast<plat_socket>(fd);
 }
 
 void plat_sock_shutdown(plat_socket s) {

@@ -94,6 +94,19 @@ TEST(plat_poll1, listener_times_out_then_sees_a_waiting_connection) {
   plat_sock_close(s);
 }
 
+TEST(plat_net, accept_tells_the_peer_address_and_port) {
+  listener l;
+  test_client c;
+  ASSERT_TRUE(c.connect_to(l.port));
+  ASSERT_EQ(plat_poll1(l.s, PLAT_POLL_READ, 5000), PLAT_POLL_READ);
+  plat_peer peer{0xFFFFFFFF, 1};
+  const plat_socket s = plat_accept(l.s, &peer);
+  ASSERT_NE(s, PLAT_NO_SOCKET);
+  EXPECT_EQ(peer.ipv4, 0x7F000001u);
+  EXPECT_EQ(peer.port, c.local_port());
+  plat_sock_close(s);
+}
+
 TEST(plat_poll1, readiness_of_a_connected_socket) {
   connection c;
   EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_WRITE, 5000), PLAT_POLL_WRITE);

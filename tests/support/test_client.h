@@ -17,6 +17,7 @@ struct test_client {
 
   bool connect_to(int port);
   void close_now();
+  int local_port() const;  // the port this end of the connection has, or -1
 
   bool send_raw(const std::string& bytes);
   bool send_code(int32_t code, bool little_endian = false);
