@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "server/clients.h"
 #include "server/roots.h"
 #include "server/results.h"
 #include "server/vorn3s.h"
@@ -42,17 +43,23 @@ void vorn3s_conn_dec() {
 
 struct conn_cell {
   plat_socket sock;
+  plat_peer peer;
+  client_entry client;  // this connection's line in the console's table
 };
 
 static int conn_thread(void* arg) {
   auto* cell = static_cast<conn_cell*>(arg);
+  clients_register(&cell->client, cell->peer);
   vorn3s_conn_inc();
   // Whatever happens inside one session stays inside it: the process and every other
   // session go on.
   try {
-    (void)vorn3s_serve_conn(cell->sock, roots_get());
+    (void)vorn3s_serve_conn(cell->sock, roots_get(), &cell->client);
   } catch (...) {
   }
+  // Off the console's table before the count falls, as it was on it before the count
+  // rose: a connection that status no longer counts is not listed either.
+  clients_unregister(&cell->client);
   vorn3s_conn_dec();
   plat_sock_close(cell->sock);
   delete cell;
@@ -68,9 +75,10 @@ static int listener_thread(void*) {
       if (!G_SRV.running.load()) break;
     }
     if (plat_poll1(listen_sock, PLAT_POLL_READ, 200) <= 0) continue;
-    const plat_socket s = plat_accept(listen_sock);
+    plat_peer peer;
+    const plat_socket s = plat_accept(listen_sock, &peer);
     if (s == PLAT_NO_SOCKET) continue;
-    auto* cell = new (std::nothrow) conn_cell{s};
+    auto* cell = new (std::nothrow) conn_cell{s, peer, {}};
     if (!cell) {
       plat_sock_close(s);
       continue;

@@ -27,6 +27,10 @@ struct root_entry {
 //   own: each connection thread adds itself as it starts and takes itself off as it ends,
 //   through vorn3s_conn_inc and vorn3s_conn_dec, which change it under the server lock;
 //   it is read without a lock.
+// - The clients lock (clients.cpp) guards the table of live connections that the console
+//   lists: linking and unlinking an entry, changing its open file's ID, and copying the
+//   rows out. It is held for those steps alone, never with the roots lock or the server
+//   lock; the counters a transfer updates are atomics outside it.
 // - The last-error record (results.cpp) is written only by the controlling thread, through
 //   the exported functions; sessions never write it.
 struct roots_table {

@@ -1,5 +1,9 @@
 // OpenFile makes a file the session's open file; Subtitle answers with the subtitle files
 // beside it. Both take a file argument and find the file among the live roots.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
 #include "catalogue/containment.h"
 #include "catalogue/filearg.h"
 #include "catalogue/find_file.h"
@@ -26,12 +30,30 @@ static int receive_file_arg(conn_state* cs, filearg* fa, text_ptr* path, int* in
   return 0;
 }
 
-// The root a resolved path belongs to: a copy of its path and whether it is a file.
-static text_ptr root_of(conn_state* cs, int index, bool* is_file) {
+// The root a resolved path belongs to: a copy of its path and whether it is a file, and
+// with `name` a copy of its display name.
+static text_ptr root_of(conn_state* cs, int index, bool* is_file, text_ptr* name = nullptr) {
   plat_guard g(cs->roots->lock);
   const root_entry& e = cs->roots->entries[index];
   *is_file = e.is_file != 0;
+  if (name) name->reset(x_strdup(e.name));
   return text_ptr(x_strdup(e.path));
+}
+
+// Tells the console's table which file is open, by the ID a listing would give it: the
+// root's display name and the canonical path below the root.
+static void note_open_file(conn_state* cs, const char* root_name, const char* root_path, const char* path) {
+  if (!cs->client || !root_name) return;
+  std::string_view rel(path);
+  rel.remove_prefix(std::min(rel.size(), std::strlen(root_path)));
+  while (!rel.empty() && is_path_sep(rel.front())) rel.remove_prefix(1);
+  strbuf id;
+  sb_puts(&id, root_name);
+  if (!rel.empty()) {
+    sb_putc(&id, '/');
+    sb_putn(&id, rel.data(), rel.size());
+  }
+  client_set_file(cs->client, id.buf);
 }
 
 int act_openfile(conn_state* cs) {
@@ -50,7 +72,8 @@ int act_openfile(conn_state* cs) {
   // The path was checked when it was resolved; check the file really opened as well, so
   // that a link swapped in meanwhile cannot lead out of the root.
   bool root_is_file;
-  const text_ptr root = root_of(cs, index, &root_is_file);
+  text_ptr root_name;
+  const text_ptr root = root_of(cs, index, &root_is_file, &root_name);
   const text_ptr real(plat_file_realpath(file));
   if (!root || !real || !path_contained(real.get(), root.get(), root_is_file)) {
     plat_fclose(file);
@@ -59,6 +82,7 @@ int act_openfile(conn_state* cs) {
   cs->file = file;
   cs->size = st.size;
   cs->pos = 0;
+  note_open_file(cs, root_name.get(), root.get(), real.get());
   return 0;
 }
 

@@ -17,6 +17,7 @@ int send_json_reply(conn_state* cs, const strbuf& sb) {
 }
 
 void close_open_file(conn_state* cs) {
+  if (cs->file) client_set_file(cs->client, nullptr);
   plat_fclose(cs->file);
   cs->file = nullptr;
   cs->size = 0;
@@ -59,6 +60,7 @@ static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
   std::memset(buf + got, 0, count - static_cast<size_t>(got));
   const int r = sock_send_all(cs->sock, buf, count, cs->read_timeout_ms);
   std::free(buf);
+  if (r == 0) client_note_sent(cs->client, count);
   return r == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
@@ -106,11 +108,12 @@ struct open_file_closer {
 };
 }  // namespace
 
-int vorn3s_serve_conn(plat_socket sock, roots_table* roots) {
+int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client) {
   conn_state cs;
   open_file_closer closer{cs};
   cs.sock = sock;
   cs.roots = roots;
+  cs.client = client;
   cs.order = order_from_setting(G_CFG.action_byteorder.load());
   cs.idle_timeout_ms = G_CFG.idle_timeout_ms.load();
   cs.read_timeout_ms = G_CFG.read_timeout_ms.load();
@@ -123,6 +126,7 @@ int vorn3s_serve_conn(plat_socket sock, roots_table* roots) {
       result = VORN3S_ENET;
       break;
     }
+    client_note_action(client);
     const int32_t code = decode_action(code_bytes, &cs.order);
     if (code == ACT_END) {
       result = 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "plat/plat.h"
+#include "server/clients.h"
 #include "server/roots.h"
 #include "session/wire.h"
 #include "util/strbuf.h"
@@ -19,12 +20,15 @@ struct conn_state {
   int64_t size = 0;           // its size when it was opened
   int64_t pos = 0;            // where the next Read starts
   int32_t invalid_count = 0;  // unknown codes since the last reset
+
+  // The console's line for this connection, or null.
+  client_entry* client = nullptr;
 };
 
 // Serves `sock` until the client ends the session or it fails: VORN3S_OK after End,
 // VORN3S_ENET on a failed transfer, VORN3S_ENOMEM when a read buffer cannot be had,
-// VORN3S_ELIMIT at a limit. Never closes sock.
-int vorn3s_serve_conn(plat_socket sock, roots_table* roots);
+// VORN3S_ELIMIT at a limit. Never closes sock. Keeps `client`, when given, up to date.
+int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client = nullptr);
 
 // The actions of the catalogue. Each returns 0 when the loop goes on, or the session's
 // result when it must end.
@@ -38,5 +42,5 @@ int act_subtitle(conn_state* cs);
 // Sends a built JSON reply as a string ("[]" when nothing could be built); VORN3S_OK or
 // VORN3S_ENET.
 int send_json_reply(conn_state* cs, const strbuf& sb);
-// Closes the session's open file, if any, and forgets its size and position.
+// Closes the session's open file, if any, and forgets its size, position and ID.
 void close_open_file(conn_state* cs);
