@@ -1,13 +1,17 @@
-// The serve command: its options, the start of the server, the banner, and the operator
-// console on standard input, until "quit" or an interrupt.
+// The serve command: its options, the settings they make, the start of the server, the
+// banner, and the operator console on standard input, until "quit" or an interrupt.
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/cli.h"
 #include "plat/plat.h"
+#include "server/clients.h"
 #include "server/roots.h"
 #include "server/vorn3s.h"
 
@@ -20,8 +24,10 @@ namespace {
 struct serve_options {
   const char* bind = nullptr;
   int port = 3320;
-  const char* platform = nullptr;
-  const char* order = nullptr;
+  // Where the last --platform and --order stand: only that one of each is applied, in
+  // its place among the --set options.
+  int platform_at = -1;
+  int order_at = -1;
   const char* roots[MAX_ROOTS];
   int nroots = 0;
 };
@@ -47,15 +53,40 @@ static bool parse_options(int count, char** args, serve_options* o) {
     else if (word == "--port")
       o->port = std::atoi(value);
     else if (word == "--platform")
-      o->platform = value;
+      o->platform_at = i;
     else if (word == "--order")
-      o->order = value;
+      o->order_at = i;
+    else if (word == "--set" && std::strchr(value, '='))
+      continue;  // applied after the parse, with the others
     else if (word == "--root" && o->nroots < MAX_ROOTS)
       o->roots[o->nroots++] = value;
     else
       return false;
   }
   return o->bind != nullptr;
+}
+
+// Applies --platform, --order and each --set KEY=VALUE in the order of the command line,
+// before anything is started. False at the first refusal: a --set refusal is reported as
+// "set: KEY: MESSAGE", one of --order (or --platform) says nothing.
+static bool apply_settings(int count, char** args, const serve_options& o) {
+  for (int i = 0; i < count; i += 2) {
+    const std::string_view word(args[i]);
+    const char* value = args[i + 1];
+    if (word == "--platform" && i == o.platform_at) {
+      if (vorn3s_config("platform", value) != 0) return false;
+    } else if (word == "--order" && i == o.order_at) {
+      if (vorn3s_config("action_byteorder", value) != 0) return false;
+    } else if (word == "--set") {
+      const char* eq = std::strchr(value, '=');
+      const std::string key(value, eq);
+      if (vorn3s_config(key.c_str(), eq + 1) != 0) {
+        std::fprintf(stderr, "set: %s: %s\n", key.c_str(), vorn3s_last_error());
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 // Takes the next piece of input into `line` (2048 bytes). 1 with a piece, 0 when none is
@@ -100,6 +131,49 @@ static void print_roots() {
   }
 }
 
+// "set KEY VALUE": the key runs to the first blank, the value is the rest of the line as
+// it stands; "set KEY" alone gives the empty value, which restores the initial one. A
+// successful change leaves the last-error record as it was, so its message would be an
+// earlier operation's: success prints "ok" instead.
+static void run_set(char* args) {
+  char* blank = std::strchr(args, ' ');
+  const char* value = "";
+  if (blank) {
+    *blank = '\0';
+    value = blank + 1;
+  }
+  const int r = vorn3s_config(args, value);
+  std::printf("set %d %s\n", r, r == 0 ? "ok" : vorn3s_last_error());
+}
+
+// One line per live connection: its number, peer, seconds since it connected and since
+// its last action, the open file's ID or "-", and the bytes of file data sent.
+static void print_clients() {
+  std::vector<client_row> rows;
+  (void)clients_snapshot(&rows);  // short of memory: what could be copied
+  for (auto& r : rows) {
+    // An ID is a file's name, which may hold any byte: none may break the line.
+    for (char& c : r.file_id) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    const uint32_t ip = r.peer.ipv4;
+    std::printf("client %d %u.%u.%u.%u:%u %" PRIu64 " %" PRIu64 " %s %" PRIu64 "\n", r.number, ip >> 24,
+                (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF, static_cast<unsigned>(r.peer.port),
+                r.connected_s, r.idle_s, r.file_id.empty() ? "-" : r.file_id.c_str(), r.bytes_sent);
+  }
+}
+
+static constexpr const char* HELP_LINES[] = {
+    "add PATH        add a folder or file as a root",
+    "remove PATH     remove the live root with that path",
+    "roots           list the live roots",
+    "status          show whether the server listens, its port and connections",
+    "clients         list the connections: number, peer, seconds connected and idle, file, bytes sent",
+    "set KEY VALUE   change a setting; without VALUE it returns to its initial value",
+    "help            list these commands",
+    "quit            stop the server and end",
+};
+
 // Carries out one console line; false for "quit".
 static bool run_line(char* line) {
   size_t len = std::strlen(line);
@@ -118,6 +192,12 @@ static bool run_line(char* line) {
   } else if (cmd.starts_with("remove ")) {
     const int r = vorn3s_remove_root(line + 7);
     std::printf("remove %d %s\n", r, vorn3s_last_error());
+  } else if (cmd.starts_with("set ")) {
+    run_set(line + 4);
+  } else if (cmd == "clients") {
+    print_clients();
+  } else if (cmd == "help") {
+    for (const char* h : HELP_LINES) std::printf("%s\n", h);
   } else if (!cmd.empty()) {
     std::printf("?\n");
   }
@@ -127,8 +207,7 @@ static bool run_line(char* line) {
 int cmd_serve(int count, char** args) {
   serve_options o;
   if (!parse_options(count, args, &o)) return usage();
-  if (o.platform && vorn3s_config("platform", o.platform) != 0) return 1;
-  if (o.order && vorn3s_config("action_byteorder", o.order) != 0) return 1;
+  if (!apply_settings(count, args, o)) return 1;
   if (vorn3s_start(o.bind, o.port, o.roots, o.nroots) != 0) {
     std::fprintf(stderr, "start: %s\n", vorn3s_last_error());
     return 1;

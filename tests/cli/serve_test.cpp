@@ -4,9 +4,11 @@
 #include <signal.h>
 
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "plat/plat.h"
 #include "session/wire.h"
 #include "support/fixture.h"
 #include "support/subprocess.h"
@@ -45,6 +47,23 @@ int read_banner(cli_process& p, const std::string& ip, int roots, const std::str
 std::optional<std::string> ask(cli_process& p, const std::string& line) {
   EXPECT_TRUE(p.write(line + "\n"));
   return p.read_line();
+}
+
+// Sends one command, then status, and returns every line before status's answer: the
+// whole output of a command that prints any number of lines.
+std::vector<std::string> ask_lines(cli_process& p, const std::string& line) {
+  std::vector<std::string> out;
+  EXPECT_TRUE(p.write(line + "\nstatus\n"));
+  for (int i = 0; i < 1000; i++) {
+    const auto got = p.read_line();
+    if (!got) {
+      ADD_FAILURE() << "no answer to " << line;
+      break;
+    }
+    if (got->rfind("running=", 0) == 0) break;
+    out.push_back(*got);
+  }
+  return out;
 }
 
 // A console started on 127.0.0.1 with a free port and the given roots.
@@ -137,6 +156,14 @@ TEST(serve_console, lines_are_trimmed_at_the_end_only) {
       {"remove", "?"},
       {"remove \r", "?"},
       {"addx", "?"},
+      {"set", "?"},
+      {"set   ", "?"},
+      {"setx 1", "?"},
+      {"Set max_string 1024", "?"},
+      {"clients\t", "?"},
+      {"clients x", "?"},
+      {"Help", "?"},
+      {"help me", "?"},
       {"add " + tree.path("nothing"), "add -4 cannot resolve " + tree.path("nothing")},
       {"add  " + tree.path("Movies"), "add -4 cannot resolve  " + tree.path("Movies")},
       {"add " + tree.path("Movies") + "  \r", "add 0 root 0 added"},
@@ -311,4 +338,237 @@ TEST(serve_signals, quit_with_an_open_session_ends_the_process) {
   ASSERT_TRUE(c.proc.write("quit\n"));
   EXPECT_EQ(c.proc.wait_exit(10000), 0);
   EXPECT_TRUE(client.closed_by_peer());
+}
+
+TEST(serve_console, help_lists_the_commands) {
+  console c({});
+  ASSERT_GT(c.port, 0);
+  const std::vector<std::string> HELP = {
+      "add PATH        add a folder or file as a root",
+      "remove PATH     remove the live root with that path",
+      "roots           list the live roots",
+      "status          show whether the server listens, its port and connections",
+      "clients         list the connections: number, peer, seconds connected and idle, file, bytes sent",
+      "set KEY VALUE   change a setting; without VALUE it returns to its initial value",
+      "help            list these commands",
+      "quit            stop the server and end",
+  };
+  EXPECT_EQ(ask_lines(c.proc, "help"), HELP);
+  EXPECT_EQ(ask_lines(c.proc, "help \r"), HELP);
+}
+
+// The default max_string of 64 KiB is too short for the listing of a folder of 500
+// films: the session ends. Raised at the console, it reaches the next request.
+TEST(serve_console, set_changes_a_setting_while_serving) {
+  temp_tree tree;
+  for (int i = 0; i < 500; i++) {
+    char name[64];
+    std::snprintf(name, sizeof name, "Movies/Films/Film number %03d with a longer title.mkv", i);
+    tree.write(name, "");
+  }
+  console c({tree.path("Movies")});
+  ASSERT_GT(c.port, 0);
+  const auto open_films = [&](test_client& client) {
+    return client.connect_to(c.port) && client.send_code(ACT_OPENFOLDER) &&
+           client.send_string("Movies/Films");
+  };
+
+  test_client before;
+  ASSERT_TRUE(open_films(before));
+  EXPECT_TRUE(before.closed_by_peer());
+
+  struct set_case {
+    std::string line, reply;
+  };
+  const set_case CASES[] = {
+      {"set max_string 255", "set -1 out of range"},
+      {"set Max_string 1048576", "set -1 unknown key"},
+      {"set  1048576", "set -1 key required"},
+      {"set action_byteorder BIG", "set -1 auto|big|little"},
+      // A success does not repeat the last refusal's message.
+      {"set max_string 1048576", "set 0 ok"},
+  };
+  for (const auto& sc : CASES) {
+    SCOPED_TRACE(sc.line);
+    EXPECT_EQ(ask(c.proc, sc.line), sc.reply);
+  }
+
+  test_client after;
+  ASSERT_TRUE(open_films(after));
+  const auto listing = after.recv_string();
+  ASSERT_TRUE(listing);
+  EXPECT_GT(listing->size(), 65536u);
+  size_t records = 0;
+  for (size_t at = listing->find("\"FullName\""); at != std::string::npos;
+       at = listing->find("\"FullName\"", at + 1))
+    records++;
+  EXPECT_EQ(records, 500u);
+
+  // Without a value the setting returns to its initial value: the listing is too long
+  // again.
+  EXPECT_EQ(ask(c.proc, "set max_string"), "set 0 ok");
+  test_client restored;
+  ASSERT_TRUE(open_films(restored));
+  EXPECT_TRUE(restored.closed_by_peer());
+}
+
+namespace {
+struct client_line {
+  int number = 0, port = 0;
+  std::string file;
+  long long bytes = -1;
+};
+
+// Parses "client N 127.0.0.1:PORT SECONDS SECONDS ID BYTES"; the seconds are only checked
+// to be numbers.
+std::optional<client_line> parse_client_line(const std::string& line) {
+  static const std::regex FORM(R"(client (\d+) 127\.0\.0\.1:(\d+) \d+ \d+ (\S+) (\d+))");
+  std::smatch m;
+  if (!std::regex_match(line, m, FORM)) return std::nullopt;
+  return client_line{std::stoi(m[1]), std::stoi(m[2]), m[3], std::stoll(m[4])};
+}
+}  // namespace
+
+TEST(serve_console, clients_lists_each_live_connection) {
+  temp_tree tree;
+  tree.write_size("Movies/film.mkv", 5000);
+  console c({tree.path("Movies")});
+  ASSERT_GT(c.port, 0);
+  EXPECT_EQ(ask_lines(c.proc, "clients"), std::vector<std::string>{});
+
+  // Each reply shows that the session has recorded everything before it.
+  test_client idle, reading;
+  ASSERT_TRUE(idle.connect_to(c.port));
+  ASSERT_TRUE(idle.send_code(ACT_HANDSHAKE));
+  ASSERT_TRUE(idle.recv_string());
+  ASSERT_TRUE(reading.connect_to(c.port));
+  ASSERT_TRUE(reading.send_code(ACT_OPENFILE) && reading.send_string(R"({"FullName":"Movies/film.mkv"})"));
+  ASSERT_TRUE(reading.send_code(ACT_SEEKREAD) && reading.send_u32(1000) && reading.send_i64(0));
+  ASSERT_TRUE(reading.recv_exact(1000));
+  ASSERT_TRUE(reading.send_code(ACT_SIZE));
+  EXPECT_EQ(reading.recv_i64(), 5000);
+
+  auto lines = ask_lines(c.proc, "clients");
+  ASSERT_EQ(lines.size(), 2u);
+  const auto first = parse_client_line(lines[0]);
+  const auto second = parse_client_line(lines[1]);
+  ASSERT_TRUE(first) << lines[0];
+  ASSERT_TRUE(second) << lines[1];
+  EXPECT_EQ(first->port, idle.local_port());
+  EXPECT_EQ(first->file, "-");
+  EXPECT_EQ(first->bytes, 0);
+  EXPECT_EQ(second->number, first->number + 1);
+  EXPECT_EQ(second->port, reading.local_port());
+  EXPECT_EQ(second->file, "Movies/film.mkv");
+  EXPECT_EQ(second->bytes, 1000);
+
+  // Once a client has gone, its line goes too (the session ends on its own thread, so
+  // ask until it has).
+  idle.close_now();
+  for (int i = 0; i < 200 && lines.size() != 1; i++) {
+    plat_sleep_ms(50);
+    lines = ask_lines(c.proc, "clients");
+  }
+  ASSERT_EQ(lines.size(), 1u);
+  const auto left = parse_client_line(lines[0]);
+  ASSERT_TRUE(left) << lines[0];
+  EXPECT_EQ(left->number, second->number);
+  EXPECT_EQ(left->file, "Movies/film.mkv");
+  EXPECT_EQ(left->bytes, 1000);
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 1));
+
+  // A control byte in a file's name cannot break the line.
+  tree.write("Movies/odd\nname\x01.mkv", "x");
+  ASSERT_TRUE(reading.send_code(ACT_OPENFILE) &&
+              reading.send_string(R"({"FullName":"Movies/odd\nname\u0001.mkv"})"));
+  ASSERT_TRUE(reading.send_code(ACT_SIZE));
+  EXPECT_EQ(reading.recv_i64(), 1);
+  lines = ask_lines(c.proc, "clients");
+  ASSERT_EQ(lines.size(), 1u);
+  const auto odd = parse_client_line(lines[0]);
+  ASSERT_TRUE(odd) << lines[0];
+  EXPECT_EQ(odd->file, "Movies/odd?name?.mkv");
+
+  ASSERT_TRUE(c.proc.write("quit\n"));
+  EXPECT_EQ(c.proc.wait_exit(), 0);
+}
+
+// --set KEY=VALUE takes any key, in command-line order with --platform and --order, of
+// which only the last of each counts, as before.
+TEST(serve_options, set_applies_settings_in_order_before_the_start) {
+  struct order_case {
+    args extra;
+    std::string platform;
+  };
+  const order_case CASES[] = {
+      {{"--set", "platform=one"}, "one"},
+      {{"--set", "platform=a=b"}, "a=b"},
+      {{"--set", "platform=one", "--platform", "two"}, "two"},
+      {{"--platform", "two", "--set", "platform=one"}, "one"},
+      {{"--platform", "two", "--set", "platform=one", "--platform", "three"}, "three"},
+      {{"--platform", "two", "--set", "platform=", "--set", "max_string=1048576", "--set",
+        "idle_timeout_ms=5000"},
+       "quorvane-c"},
+  };
+  for (const auto& oc : CASES) {
+    SCOPED_TRACE(oc.extra[0] + " " + oc.extra[1]);
+    cli_process p(console::make_args({}, oc.extra));
+    EXPECT_GT(read_banner(p, "127.0.0.1", 0, R"({"Version":3,"Platform":")" + oc.platform + R"("})"), 0);
+    ASSERT_TRUE(p.write("quit\n"));
+    EXPECT_EQ(p.wait_exit(), 0);
+  }
+
+  // A refused --order that a later one replaces is never applied; a --set after the
+  // last --order overrides it.
+  cli_process p(
+      console::make_args({}, {"--order", "BIG", "--order", "big", "--set", "action_byteorder=little"}));
+  const int port = read_banner(p, "127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  test_client little;
+  ASSERT_TRUE(little.connect_to(port));
+  ASSERT_TRUE(little.send_code(ACT_HANDSHAKE, true));
+  EXPECT_EQ(little.recv_string(), HANDSHAKE);
+  ASSERT_TRUE(p.write("quit\n"));
+  EXPECT_EQ(p.wait_exit(), 0);
+}
+
+// A refused --set names its key and the reason and ends with status 1 before the start:
+// the missing root after it is never looked at.
+TEST(serve_options, set_refusals_end_with_status_1_and_start_nothing) {
+  temp_tree tree;
+  struct refusal {
+    args sets;
+    std::string err;
+  };
+  const refusal CASES[] = {
+      {{"--set", "max_string=255"}, "set: max_string: out of range\n"},
+      {{"--set", "max_string=1048577"}, "set: max_string: out of range\n"},
+      {{"--set", "max_strin=1024"}, "set: max_strin: unknown key\n"},
+      {{"--set", "=1024"}, "set: : key required\n"},
+      {{"--set", "action_byteorder="}, "set: action_byteorder: auto|big|little\n"},
+      {{"--set", "platform=x", "--set", "read_timeout_ms=999"}, "set: read_timeout_ms: out of range\n"},
+      {{"--set", "max_read=1", "--order", "BIG"}, "set: max_read: out of range\n"},
+      // --order keeps its silent refusal, also when it comes first.
+      {{"--order", "BIG", "--set", "max_read=1"}, ""},
+  };
+  for (const auto& rc : CASES) {
+    SCOPED_TRACE(rc.sets[1]);
+    args argv = {"serve", "--bind", "127.0.0.1", "--port", "0"};
+    argv.insert(argv.end(), rc.sets.begin(), rc.sets.end());
+    argv.insert(argv.end(), {"--root", tree.path("gone")});
+    const run_result r = run_cli(argv, "status\nquit\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, rc.err);
+  }
+
+  // A --set without "=", or without its value, is a wrong command line.
+  for (const args& wrong : {args{"--set", "max_string"}, args{"--set"}}) {
+    args argv = {"serve", "--bind", "127.0.0.1", "--port", "0"};
+    argv.insert(argv.end(), wrong.begin(), wrong.end());
+    const run_result r = run_cli(argv);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.substr(0, 7), "usage:\n");
+  }
 }
