@@ -519,11 +519,16 @@ TEST(serve_options, set_applies_settings_in_order_before_the_start) {
   }
 
   // A refused --order that a later one replaces is never applied; a --set after the
-  // last --order overrides it.
+  // last --order overrides it: the order is fixed to little, so a big-endian HandShake
+  // is an unknown code.
   cli_process p(
       console::make_args({}, {"--order", "BIG", "--order", "big", "--set", "action_byteorder=little"}));
   const int port = read_banner(p, "127.0.0.1", 0);
   ASSERT_GT(port, 0);
+  test_client big;
+  ASSERT_TRUE(big.connect_to(port));
+  ASSERT_TRUE(big.send_code(ACT_HANDSHAKE));
+  EXPECT_TRUE(big.silent_for(300));
   test_client little;
   ASSERT_TRUE(little.connect_to(port));
   ASSERT_TRUE(little.send_code(ACT_HANDSHAKE, true));
@@ -533,7 +538,7 @@ TEST(serve_options, set_applies_settings_in_order_before_the_start) {
 }
 
 // A refused --set names its key and the reason and ends with status 1 before the start:
-// the missing root after it is never looked at.
+// the missing root is never looked at.
 TEST(serve_options, set_refusals_end_with_status_1_and_start_nothing) {
   temp_tree tree;
   struct refusal {
@@ -553,10 +558,7 @@ TEST(serve_options, set_refusals_end_with_status_1_and_start_nothing) {
   };
   for (const auto& rc : CASES) {
     SCOPED_TRACE(rc.sets[1]);
-    args argv = {"serve", "--bind", "127.0.0.1", "--port", "0"};
-    argv.insert(argv.end(), rc.sets.begin(), rc.sets.end());
-    argv.insert(argv.end(), {"--root", tree.path("gone")});
-    const run_result r = run_cli(argv, "status\nquit\n");
+    const run_result r = run_cli(console::make_args({tree.path("gone")}, rc.sets), "status\nquit\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, rc.err);
@@ -564,9 +566,7 @@ TEST(serve_options, set_refusals_end_with_status_1_and_start_nothing) {
 
   // A --set without "=", or without its value, is a wrong command line.
   for (const args& wrong : {args{"--set", "max_string"}, args{"--set"}}) {
-    args argv = {"serve", "--bind", "127.0.0.1", "--port", "0"};
-    argv.insert(argv.end(), wrong.begin(), wrong.end());
-    const run_result r = run_cli(argv);
+    const run_result r = run_cli(console::make_args({}, wrong));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.substr(0, 7), "usage:\n");
