@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -419,13 +419,25 @@ struct client_line {
   long long bytes = -1;
 };
 
-// Parses "client N 127.0.0.1:PORT SECONDS SECONDS ID BYTES"; the seconds are only checked
-// to be numbers.
+// Parses "client N 127.0.0.1:PORT SECONDS SECONDS ID BYTES" (an ID without blanks); the
+// seconds are only checked to be numbers.
 std::optional<client_line> parse_client_line(const std::string& line) {
-  static const std::regex FORM(R"(client (\d+) 127\.0\.0\.1:(\d+) \d+ \d+ (\S+) (\d+))");
-  std::smatch m;
-  if (!std::regex_match(line, m, FORM)) return std::nullopt;
-  return client_line{std::stoi(m[1]), std::stoi(m[2]), m[3], std::stoll(m[4])};
+  std::vector<std::string> f;
+  for (size_t at = 0; at <= line.size();) {
+    const size_t blank = std::min(line.find(' ', at), line.size());
+    f.push_back(line.substr(at, blank - at));
+    at = blank + 1;
+  }
+  const auto number = [](const std::string& t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+  };
+  const std::string host = "127.0.0.1:";
+  if (f.size() != 7 || f[0] != "client" || f[2].rfind(host, 0) != 0) return std::nullopt;
+  const std::string port = f[2].substr(host.size());
+  for (const auto& t : {f[1], port, f[3], f[4], f[6]}) {
+    if (!number(t)) return std::nullopt;
+  }
+  return client_line{std::stoi(f[1]), std::stoi(port), f[5], std::stoll(f[6])};
 }
 }  // namespace
 
