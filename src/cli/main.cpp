@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "plat/plat.h"
 #include "server/vorn3s.h"
 
 int usage() {
@@ -59,6 +60,7 @@ static int cmd_listing(int count, char** args) {
 }
 
 int main(int argc, char** argv) {
+  plat_main_args(&argc, &argv);
   if (argc < 2) return usage();
   const char* word = argv[1];
   const int count = argc - 2;

@@ -14,9 +14,9 @@
 
 struct plat_statinfo {
   int32_t is_dir = 0;     // a directory
-  int32_t is_file = 0;    // a regular file; pipes, sockets and devices are neither
-  int32_t is_link = 0;    // the path as passed names a symbolic link
-  int32_t is_hidden = 0;  // the final component is hidden (begins with "." here)
+  int32_t is_file = 0;    // a file; pipes, sockets and devices are neither
+  int32_t is_link = 0;    // the path as passed names a link (Windows: any reparse point)
+  int32_t is_hidden = 0;  // a name beginning with "." (POSIX); the hidden or system attribute
   int64_t size = 0;       // length in bytes
   int64_t mtime = 0;      // last write, whole seconds since 1970-01-01 UTC
 };
@@ -51,7 +51,8 @@ void plat_fclose(plat_file* file);  // null is allowed
 char* plat_file_realpath(plat_file* file);
 
 // 1 when `path` is `root` or lies under it, else 0. A pure text rule on canonical paths,
-// compared case-sensitively; "/" and "\" both separate.
+// compared as the system compares names: case-sensitively on POSIX, blind to the case of
+// ASCII letters on Windows; "/" and "\" both separate.
 int plat_path_under(const char* path, const char* root);
 // 1 when `text` begins with "/" or "\" or with an ASCII letter and ":", else 0.
 int plat_is_absolute(const char* text);
@@ -90,7 +91,8 @@ struct plat_peer {
 // waiting any more or on error. With `peer`, stores the client's address and port there
 // (zeros when the system gives none).
 plat_socket plat_accept(plat_socket listener, plat_peer* peer = nullptr);
-// Wakes any wait on a listening socket without releasing its number.
+// Wakes any wait on a listening socket without releasing its number, where the system
+// can (not Windows: there the wait runs to its time-out).
 void plat_sock_shutdown(plat_socket s);
 // One receive or send on a non-blocking socket: bytes moved; 0 when the peer closed
 // (receive only); -2 when it would block; -1 on error. A send never raises a signal.
@@ -139,6 +141,15 @@ void plat_sleep_ms(int ms);
 // bytes. Bytes read; 0 when nothing came in time (or a signal arrived); -1 at the end of
 // the input or on error.
 int plat_stdin_read(char* buf, int cap, int timeout_ms);
-// Calls `handler` on an interrupt (SIGINT) and on the system's request to end the
-// program (SIGTERM here, standing in for a console break).
+// Calls `handler` on an interrupt (SIGINT, Ctrl-C) and on a console break (Windows:
+// Ctrl-Break, SIGBREAK; POSIX has none, so the system's request to end the program,
+// SIGTERM, stands in for it). A wait in plat_stdin_read returns when one arrives.
 void plat_on_interrupt(void (*handler)(int));
+
+// ---- The program's arguments -------------------------------------------------------
+
+// Makes `*argc` and `*argv`, as main received them, the program's arguments in UTF-8.
+// Where main receives them in another encoding (Windows: the ANSI code page, which cannot
+// hold every name) they are read again from the system and replaced; the new array lives
+// until the process ends. There the console is also set to show UTF-8 output.
+void plat_main_args(int* argc, char*** argv);

@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems (Linux first). Sections follow plat.h: files and
-// folders, the two text rules, sockets, threads and time, the console. Every wrapper is
-// one system service with the result convention of plat.h; interrupted calls are retried.
+// folders, the two text rules, sockets, threads and time, the console, the program's
+// arguments. Every wrapper is one system service with the result convention of plat.h;
+// interrupted calls are retried.
 #if defined(_WIN32)
 #error "plat_posix.cpp is the POSIX implementation; build plat_win32.cpp on Windows"
 #endif
@@ -430,3 +431,8 @@ void plat_on_interrupt(void (*handler)(int)) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 }
+
+// ---- The program's arguments -------------------------------------------------------
+
+// Arguments arrive as the bytes they were given; names here are such bytes too.
+void plat_main_args(int*, char***) {}
