@@ -1,32 +1,53 @@
 #include "support/fixture.h"
 
-#include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 namespace fs = std::filesystem;
 
+#if defined(_WIN32)
+static constexpr char SEP = '\\';
+#else
+static constexpr char SEP = '/';
+#endif
+
 temp_tree::temp_tree() {
-  std::string tmpl = (fs::temp_directory_path() / "vorn3s-test-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  root = fs::canonical(tmpl).string();
+  std::random_device rd;
+  std::error_code ec;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    const fs::path dir = fs::temp_directory_path() / ("vorn3s-test-" + std::to_string(rd()));
+    if (fs::create_directory(dir, ec)) {
+      root = utf8_of(fs::canonical(dir));
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary folder");
 }
 
 temp_tree::~temp_tree() {
   std::error_code ec;
-  fs::remove_all(root, ec);
+  fs::remove_all(fs_path(root), ec);
 }
 
-std::string temp_tree::path(const std::string& rel) const { return rel.empty() ? root : root + "/" + rel; }
+std::string temp_tree::path(const std::string& rel) const {
+  if (rel.empty()) return root;
+  std::string out = root + SEP + rel;
+  for (size_t i = root.size(); i < out.size(); i++) {
+    if (out[i] == '/') out[i] = SEP;
+  }
+  return out;
+}
 
-void temp_tree::mkdir(const std::string& rel) const { fs::create_directories(path(rel)); }
+void temp_tree::mkdir(const std::string& rel) const { fs::create_directories(fs_path(path(rel))); }
 
 void temp_tree::write(const std::string& rel, const std::string& bytes) const {
-  const fs::path p = path(rel);
+  const fs::path p = fs_path(path(rel));
   fs::create_directories(p.parent_path());
   std::ofstream f(p, std::ios::binary);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -35,14 +56,40 @@ void temp_tree::write(const std::string& rel, const std::string& bytes) const {
 
 void temp_tree::write_size(const std::string& rel, size_t size) const { write(rel, pattern_bytes(0, size)); }
 
+#if defined(_WIN32)
+void temp_tree::symlink(const std::string&, const std::string& rel) const {
+  ADD_FAILURE() << rel << ": " << NEEDS_LINKS << "; the test should have skipped";
+}
+
+void temp_tree::fifo(const std::string& rel) const {
+  ADD_FAILURE() << rel << ": " << NEEDS_FIFOS << "; the test should have skipped";
+}
+#else
 void temp_tree::symlink(const std::string& target, const std::string& rel) const {
   ASSERT_EQ(::symlink(target.c_str(), path(rel).c_str()), 0) << rel;
 }
 
 void temp_tree::fifo(const std::string& rel) const { ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0) << rel; }
+#endif
+
+fs::path fs_path(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string utf8_of(const fs::path& p) {
+  const std::u8string s = p.u8string();
+  return std::string(s.begin(), s.end());
+}
 
 std::string pattern_bytes(size_t offset, size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((offset + i) % 251);
   return s;
+}
+
+std::string json_text(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
 }

@@ -1,6 +1,9 @@
 // A small real tree in a fresh temporary folder, removed when the fixture ends.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
 #include <string>
 
 struct temp_tree {
@@ -11,13 +14,39 @@ struct temp_tree {
   temp_tree(const temp_tree&) = delete;
   temp_tree& operator=(const temp_tree&) = delete;
 
-  std::string path(const std::string& rel) const;  // root + "/" + rel
-  void mkdir(const std::string& rel) const;        // with parents
+  // root, the system's separator, and rel with each "/" turned into that separator; a
+  // path as the system's canonical form writes it.
+  std::string path(const std::string& rel) const;
+  void mkdir(const std::string& rel) const;  // with parents
   void write(const std::string& rel, const std::string& bytes) const;
   void write_size(const std::string& rel, size_t size) const;  // bytes i % 251
   void symlink(const std::string& target, const std::string& rel) const;
   void fifo(const std::string& rel) const;
 };
 
+// A UTF-8 text as a path of the standard library, and back: on Windows a plain string
+// would be taken in the ANSI code page.
+std::filesystem::path fs_path(const std::string& utf8);
+std::string utf8_of(const std::filesystem::path& p);
+
 // The bytes write_size puts into a file: byte i is i % 251.
 std::string pattern_bytes(size_t offset, size_t n);
+
+// A text as it stands inside a JSON string: backslashes and quotes escaped, as paths of
+// Windows need in root records.
+std::string json_text(const std::string& text);
+
+// Cases that need what only the POSIX systems give the tests skip on Windows, saying why;
+// expectations that differ between the systems name the difference.
+#if defined(_WIN32)
+inline constexpr bool ON_WINDOWS = true;
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << (reason)
+#else
+inline constexpr bool ON_WINDOWS = false;
+#define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
+#endif
+inline constexpr const char* NEEDS_LINKS =
+    "needs symbolic links: under Wine CreateSymbolicLinkW reports success and creates nothing, and "
+    "Windows grants creating them to privileged users only";
+inline constexpr const char* NEEDS_FIFOS = "needs a FIFO, which Windows file systems do not have";
+inline constexpr const char* NEEDS_MODES = "needs POSIX permission bits, which Windows does not have";

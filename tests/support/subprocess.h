@@ -1,10 +1,19 @@
 // The console program run as a child process with its three standard streams on pipes.
-// Every wait is bounded; a child still running at the end is killed by its own id.
+// Every wait is bounded; a child still running at the end is killed by its own id. On
+// Windows the line ends that the C runtime writes ("\r\n") come back as "\n".
 #pragma once
 
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
+
+// The signal that stands for a console break: SIGBREAK on Windows, SIGTERM elsewhere.
+#if defined(_WIN32)
+inline constexpr int BREAK_SIGNAL = SIGBREAK;
+#else
+inline constexpr int BREAK_SIGNAL = SIGTERM;
+#endif
 
 struct run_result {
   int status = -1;  // exit status, or 128 + signal number
@@ -17,8 +26,13 @@ run_result run_cli(const std::vector<std::string>& args, const std::string& inpu
 
 // A running console program driven line by line.
 struct cli_process {
+#if defined(_WIN32)
+  void* process = nullptr;  // the child's handle, and the three pipes' ends of the test
+  void *in_pipe = nullptr, *out_pipe = nullptr, *err_pipe = nullptr;
+#else
   int pid = -1;
   int in_fd = -1, out_fd = -1, err_fd = -1;
+#endif
   std::string out_buf, err_buf;
 
   explicit cli_process(const std::vector<std::string>& args);
@@ -30,6 +44,8 @@ struct cli_process {
   void close_stdin();
   // The next line of standard output without its line feed, or none within the time.
   std::optional<std::string> read_line(int timeout_ms = 10000);
+  // Delivers `sig`. On Windows SIGINT is Ctrl-C and SIGBREAK Ctrl-Break, delivered as the
+  // console does: a thread of the system's control routine started in the child.
   void signal(int sig);
   // The exit status once the child has ended, or none within the time.
   std::optional<int> wait_exit(int timeout_ms = 10000);

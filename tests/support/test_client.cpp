@@ -1,14 +1,7 @@
 #include "support/test_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <vector>
 
 #include "server/vorn3s.h"
@@ -29,24 +22,19 @@ std::string be64(int64_t v) {
 test_client::~test_client() { close_now(); }
 
 void test_client::close_now() {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+  close_fd(fd);
+  fd = NO_FD;
 }
 
 bool test_client::connect_to(int port) {
   close_now();
-  fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+  fd = tcp_socket();
+  if (fd == NO_FD) return false;
+  if (!connect_loopback(fd, port)) {
     close_now();
     return false;
   }
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  set_nodelay_on(fd);
   return true;
 }
 
@@ -60,8 +48,7 @@ int test_client::local_port() const {
 bool test_client::send_raw(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t r = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
+    const int64_t r = send_some(fd, bytes.data() + done, bytes.size() - done);
     if (r <= 0) return false;
     done += static_cast<size_t>(r);
   }
@@ -84,12 +71,8 @@ std::optional<std::string> test_client::recv_exact(size_t n) {
   std::string out(n, '\0');
   size_t done = 0;
   while (done < n) {
-    pollfd p{fd, POLLIN, 0};
-    const int r = poll(&p, 1, timeout_ms);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return std::nullopt;
-    const ssize_t got = recv(fd, out.data() + done, n - done, 0);
-    if (got < 0 && errno == EINTR) continue;
+    if (wait_readable(fd, timeout_ms) <= 0) return std::nullopt;
+    const int64_t got = recv_some(fd, out.data() + done, n - done);
     if (got <= 0) return std::nullopt;
     done += static_cast<size_t>(got);
   }
@@ -113,17 +96,13 @@ std::optional<int64_t> test_client::recv_i64() {
 }
 
 bool test_client::closed_by_peer() {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  if (wait_readable(fd, timeout_ms) <= 0) return false;
   char c;
-  const ssize_t got = recv(fd, &c, 1, 0);
-  return got == 0 || (got < 0 && errno == ECONNRESET);
+  const int64_t got = recv_some(fd, &c, 1);
+  return got == 0 || (got < 0 && last_error_was_reset());
 }
 
-bool test_client::silent_for(int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, ms) == 0;
-}
+bool test_client::silent_for(int ms) { return wait_readable(fd, ms) == 0; }
 
 test_server::test_server(std::initializer_list<std::string> roots) {
   std::vector<const char*> paths;

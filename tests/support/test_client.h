@@ -6,8 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "support/sockets.h"
+
 struct test_client {
-  int fd = -1;
+  test_fd fd = NO_FD;
   int timeout_ms = 5000;
 
   test_client() = default;
