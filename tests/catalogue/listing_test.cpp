@@ -1,8 +1,10 @@
 // Folder and file records byte for byte and the listings of one folder built from them;
 // the exported listing query has its own file, listing_query_test.cpp.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <map>
@@ -49,6 +51,22 @@ TEST(listing_files_host, lists_visible_files_in_directory_order) {
   temp_tree t;
   make_movies(t);
   t.write("Movies/README", "r");
+  const std::string dir = t.path("Movies");
+  const std::string want = in_dir_order(
+      dir, {
+               {"a.mkv", file_record("a.mkv", ".mkv", "video", "Movies", "Movies/a.mkv")},
+               {"song.mp3", file_record("song.mp3", ".mp3", "audio", "Movies", "Movies/song.mp3")},
+               {"notes.txt", file_record("notes.txt", ".txt", "video", "Movies", "Movies/notes.txt")},
+               {"README", file_record("README", "", "video", "Movies", "Movies/README")},
+           });
+  EXPECT_EQ(files_of(dir, "Movies", "Movies"), want);
+  EXPECT_EQ(folders_of(dir, "Movies"), "[" + folder_record("Sub", "Movies/Sub", true) + "]");
+}
+
+TEST(listing_files_host, lists_links_to_files_but_not_pipes_or_dangling_links) {
+  SKIP_ON_WINDOWS(NEEDS_LINKS);
+  temp_tree t;
+  make_movies(t);
   t.fifo("Movies/pipe.mkv");
   t.symlink("a.mkv", "Movies/link.mkv");
   t.symlink("missing.mkv", "Movies/dangling.mkv");
@@ -58,7 +76,6 @@ TEST(listing_files_host, lists_visible_files_in_directory_order) {
                {"a.mkv", file_record("a.mkv", ".mkv", "video", "Movies", "Movies/a.mkv")},
                {"song.mp3", file_record("song.mp3", ".mp3", "audio", "Movies", "Movies/song.mp3")},
                {"notes.txt", file_record("notes.txt", ".txt", "video", "Movies", "Movies/notes.txt")},
-               {"README", file_record("README", "", "video", "Movies", "Movies/README")},
                {"link.mkv", file_record("link.mkv", ".mkv", "video", "Movies", "Movies/link.mkv")},
            });
   EXPECT_EQ(files_of(dir, "Movies", "Movies"), want);
@@ -86,7 +103,6 @@ TEST(listing_folders_host, has_sub_folder_counts_visible_entries_only) {
   t.mkdir("Top/nested/inner");
   t.mkdir("Top/.hidden");
   t.write("Top/file.mkv", "f");
-  t.symlink("nested", "Top/link-to-folder");
   const std::string dir = t.path("Top");
   const std::string want =
       in_dir_order(dir, {
@@ -94,6 +110,19 @@ TEST(listing_folders_host, has_sub_folder_counts_visible_entries_only) {
                             {"thumbs-only", folder_record("thumbs-only", "T/thumbs-only", false)},
                             {"dot-file-only", folder_record("dot-file-only", "T/dot-file-only", false)},
                             {"empty", folder_record("empty", "T/empty", false)},
+                            {"nested", folder_record("nested", "T/nested", true)},
+                        });
+  EXPECT_EQ(folders_of(dir, "T"), want);
+}
+
+TEST(listing_folders_host, a_link_to_a_folder_is_a_folder) {
+  SKIP_ON_WINDOWS(NEEDS_LINKS);
+  temp_tree t;
+  t.mkdir("Top/nested/inner");
+  t.symlink("nested", "Top/link-to-folder");
+  const std::string dir = t.path("Top");
+  const std::string want =
+      in_dir_order(dir, {
                             {"nested", folder_record("nested", "T/nested", true)},
                             {"link-to-folder", folder_record("link-to-folder", "T/link-to-folder", true)},
                         });
@@ -109,6 +138,8 @@ TEST(listing_folders_host, unreadable_folders) {
   EXPECT_EQ(listing_files_host(t.path("missing").c_str(), "M", "M", &sb), VORN3S_ENOTFOUND);
   EXPECT_EQ(listing_files_host(t.path("Top/locked/x.mkv").c_str(), "M", "M", &sb), VORN3S_ENOTFOUND);
   EXPECT_STREQ(sb_text(&sb), "kept");
+  SKIP_ON_WINDOWS(NEEDS_MODES);
+#if !defined(_WIN32)
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop the superuser from reading";
   ASSERT_EQ(::chmod(t.path("Top/locked").c_str(), 0), 0);
   // The folder that cannot be opened is listed, with nothing worth opening inside.
@@ -116,6 +147,7 @@ TEST(listing_folders_host, unreadable_folders) {
   EXPECT_EQ(listing_files_host(t.path("Top/locked").c_str(), "M", "M", &sb), VORN3S_ENOTFOUND);
   EXPECT_STREQ(sb_text(&sb), "kept");
   ::chmod(t.path("Top/locked").c_str(), 0700);
+#endif
 }
 
 TEST(listing_files_host, children_that_would_not_fit_are_left_out) {

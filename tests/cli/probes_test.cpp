@@ -112,8 +112,8 @@ TEST(cli_resolve, prints_one_line_and_maps_the_code_to_the_status) {
   };
   const resolve_case CASES[] = {
       {movies, "", 0, "0 resolved " + movies + "\n"},
-      {movies, "clip.mkv", 0, "0 resolved " + movies + "/clip.mkv\n"},
-      {movies + "/", "./clip.mkv", 0, "0 resolved " + movies + "/clip.mkv\n"},
+      {movies, "clip.mkv", 0, "0 resolved " + tree.path("Movies/clip.mkv") + "\n"},
+      {movies + "/", "./clip.mkv", 0, "0 resolved " + tree.path("Movies/clip.mkv") + "\n"},
       {movies, "../x", 3, "-7 refused (D3) \n"},
       {movies, "/etc", 3, "-7 refused (D3) \n"},
       {movies, "missing.mkv", 4, "-4 no entry \n"},

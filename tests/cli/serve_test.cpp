@@ -1,9 +1,9 @@
 // The serve command driven through pipes: option handling, the banner, each console line,
 // and how end of input and signals end the console.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +21,7 @@ const std::string HANDSHAKE = R"({"Version":3,"Platform":"quorvane-c"})";
 using args = std::vector<std::string>;
 
 std::string folder_record(const std::string& name, const std::string& path) {
-  return R"({"Name":")" + name + R"(","Path":")" + path + R"(","Kind":"folder"})";
+  return R"({"Name":")" + name + R"(","Path":")" + json_text(path) + R"(","Kind":"folder"})";
 }
 
 // Reads the banner "listening IP:PORT roots=N handshake=..." and returns the port, or 0
@@ -297,7 +297,7 @@ TEST(serve_options, sixty_four_roots_are_accepted_and_a_sixty_fifth_is_usage) {
 
 // At the end of its input the console keeps the server running until a signal ends it.
 TEST(serve_signals, end_of_input_keeps_serving_until_a_signal) {
-  for (int sig : {SIGINT, SIGTERM}) {
+  for (int sig : {SIGINT, BREAK_SIGNAL}) {
     SCOPED_TRACE(sig);
     console c({});
     ASSERT_GT(c.port, 0);

@@ -1,11 +1,11 @@
 // Sockets, threads, locks and the clock of the platform layer, on real loopback
 // connections.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "plat/plat.h"
+#include "support/fixture.h"
+#include "support/sockets.h"
 #include "support/test_client.h"
 
 namespace {
@@ -22,6 +24,7 @@ struct listener {
   plat_socket s = PLAT_NO_SOCKET;
   int port = -1;
   listener() {
+    EXPECT_EQ(plat_net_init(), 0);
     EXPECT_EQ(plat_tcp_listen("127.0.0.1", 0, &s), 0);
     port = plat_sock_port(s);
     EXPECT_GT(port, 0);
@@ -69,6 +72,7 @@ TEST(plat_net, ipv4_parse) {
 }
 
 TEST(plat_net, listen_refusals) {
+  ASSERT_EQ(plat_net_init(), 0);
   plat_socket s = 12345;
   EXPECT_EQ(plat_tcp_listen("not-an-ip", 0, &s), -2);
   EXPECT_EQ(s, PLAT_NO_SOCKET);
@@ -134,22 +138,26 @@ TEST(plat_poll1, peer_close_shows_as_readable_and_receive_reports_the_end) {
 
 TEST(plat_poll1, reset_shows_as_readable_even_when_only_writing_is_asked) {
   connection c;
-  const linger hard{1, 0};  // close with a reset
-  ASSERT_EQ(setsockopt(c.client.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+  ASSERT_TRUE(set_linger_reset(c.client.fd));  // close with a reset
   c.client.close_now();
   EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_WRITE, 5000) & PLAT_POLL_READ, PLAT_POLL_READ);
   char b[4];
-  EXPECT_EQ(plat_recv(c.server, b, sizeof b), -1);
+  if (ON_WINDOWS) {
+    EXPECT_LE(plat_recv(c.server, b, sizeof b), 0);  // Wine reports the reset as the end
+  } else {
+    EXPECT_EQ(plat_recv(c.server, b, sizeof b), -1);
+  }
 }
 
-TEST(plat_poll1, a_closed_descriptor_is_not_ready) {
-  const int fd = dup(STDERR_FILENO);
-  ASSERT_GE(fd, 0);
-  close(fd);
+TEST(plat_poll1, a_closed_socket_is_not_ready) {
+  const test_fd fd = tcp_socket();
+  ASSERT_NE(fd, NO_FD);
+  close_fd(fd);
   EXPECT_EQ(plat_poll1(static_cast<plat_socket>(fd), PLAT_POLL_READ, 100), 0);
 }
 
 TEST(plat_sock_shutdown, wakes_a_wait_on_the_listener) {
+  SKIP_ON_WINDOWS("Windows wakes no wait on a listening socket short of closing it");
   listener l;
   std::atomic<int> result{-99};
   std::thread waiter([&] { result = plat_poll1(l.s, PLAT_POLL_READ, 20000); });
@@ -164,10 +172,7 @@ TEST(plat_sock_shutdown, wakes_a_wait_on_the_listener) {
 TEST(plat_set_nodelay, switches_nagle_off) {
   connection c;
   EXPECT_EQ(plat_set_nodelay(c.server), 0);
-  int v = 0;
-  socklen_t len = sizeof v;
-  ASSERT_EQ(getsockopt(static_cast<int>(c.server), IPPROTO_TCP, TCP_NODELAY, &v, &len), 0);
-  EXPECT_NE(v, 0);
+  EXPECT_EQ(nodelay_of(static_cast<test_fd>(c.server)), 1);
 }
 
 namespace {
@@ -177,12 +182,18 @@ int set_flag(void* arg) {
 }
 
 int report_stack(void* arg) {
-  pthread_attr_t attr;
   size_t size = 0;
+#if defined(_WIN32)
+  ULONG_PTR low = 0, high = 0;
+  GetCurrentThreadStackLimits(&low, &high);
+  size = high - low;  // the whole reservation
+#else
+  pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     pthread_attr_getstacksize(&attr, &size);
     pthread_attr_destroy(&attr);
   }
+#endif
   *static_cast<size_t*>(arg) = size;
   return 0;
 }
@@ -248,9 +259,11 @@ TEST(plat_clock, monotonic_and_sleep_waits_at_least_its_time) {
     ASSERT_GE(now, last);
     last = now;
   }
+  // The clock of Windows moves in steps of about 16 ms, so a reading may lag by one step.
+  const uint64_t step = ON_WINDOWS ? 16 : 0;
   const uint64_t before = plat_now_ms();
   plat_sleep_ms(50);
-  EXPECT_GE(plat_now_ms() - before, 50u);
+  EXPECT_GE(plat_now_ms() - before + step, 50u);
   plat_sleep_ms(0);
   plat_sleep_ms(-5);  // nothing to wait for
 }

@@ -1,19 +1,17 @@
 // Starting and stopping the listener on 127.0.0.1: the argument checks, the initial
 // roots, bind failures, stop with sessions still open, restart, and the connection count.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/vorn3s.h"
 #include "session/wire.h"
 #include "support/fixture.h"
+#include "support/sockets.h"
 #include "support/test_client.h"
 
 namespace {
@@ -30,8 +28,7 @@ void expect_error(int code, const std::string& message) {
 bool eventually(const std::function<bool()>& done) {
   for (int i = 0; i < 1000; i++) {
     if (done()) return true;
-    timespec ts{0, 10 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return done();
 }
@@ -41,22 +38,9 @@ bool handshake(test_client& c) { return c.send_code(ACT_HANDSHAKE) && c.recv_str
 // A socket of the test itself listening on a free loopback port, so that the server's
 // bind on that port fails.
 struct port_holder {
-  int fd = -1;
-  int port = 0;
-  port_holder() {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-    socklen_t len = sizeof sa;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-      port = ntohs(sa.sin_port);
-    }
-  }
-  ~port_holder() {
-    if (fd >= 0) close(fd);
-  }
+  test_fd fd = tcp_socket();
+  int port = fd == NO_FD ? 0 : listen_loopback(fd);
+  ~port_holder() { close_fd(fd); }
 };
 
 }  // namespace
@@ -154,7 +138,7 @@ TEST(listener, initial_roots_are_added_in_order_up_to_the_first_failure) {
   EXPECT_EQ(vorn3s_start("127.0.0.1", 0, roots, 3), VORN3S_ENOTFOUND);
   expect_error(VORN3S_ENOTFOUND, "cannot resolve " + missing);
   EXPECT_EQ(vorn3s_root_count(), 1);
-  EXPECT_EQ(vorn3s_root_json(0), R"({"Name":"A","Path":")" + a + R"(","Kind":"folder"})");
+  EXPECT_EQ(vorn3s_root_json(0), R"({"Name":"A","Path":")" + json_text(a) + R"(","Kind":"folder"})");
   EXPECT_EQ(vorn3s_is_running(), 0);
   EXPECT_EQ(vorn3s_port(), 0);
   // Not left half-started: a start without the failing root goes through.

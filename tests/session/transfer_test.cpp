@@ -3,14 +3,15 @@
 #include "session/transfer.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
+
+#include <csignal>
 
 #include <string>
 #include <thread>
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
+#include "support/sockets.h"
 #include "support/test_client.h"
 #include "util/strbuf.h"
 
@@ -24,6 +25,7 @@ struct link_pair {
   test_client peer;
 
   link_pair() {
+    EXPECT_EQ(plat_net_init(), 0);
     EXPECT_EQ(plat_tcp_listen("127.0.0.1", 0, &listen_sock), 0);
     EXPECT_TRUE(peer.connect_to(plat_sock_port(listen_sock)));
     EXPECT_GE(plat_poll1(listen_sock, PLAT_POLL_READ, 5000), 1);
@@ -85,8 +87,8 @@ TEST(timed_transfer, receive_times_out) {
 TEST(timed_transfer, send_times_out_when_the_peer_stops_reading) {
   link_pair p;
   const int small = 4096;
-  setsockopt(static_cast<int>(p.sock), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  setsockopt(p.peer.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  set_buffer_sizes(static_cast<test_fd>(p.sock), small, 0);
+  set_buffer_sizes(p.peer.fd, 0, small);
   const std::string big(16 * 1024 * 1024, 'y');
   const uint64_t start = plat_now_ms();
   EXPECT_EQ(sock_send_all(p.sock, big.data(), big.size(), 1000), -1);
@@ -120,12 +122,14 @@ TEST(timed_transfer, peer_closing_midway_fails_the_receive) {
 }
 
 TEST(timed_transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
+#if !defined(_WIN32)
   // The default action of SIGPIPE ends the process; the sends must never raise it.
   struct sigaction dfl {
   }, old{};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
+#endif
 
   link_pair p;
   p.peer.close_now();
@@ -139,7 +143,9 @@ TEST(timed_transfer, sending_to_a_peer_that_has_gone_fails_without_a_signal) {
   }
   EXPECT_GE(failed_at, 0);
   EXPECT_EQ(w_string(p.sock, "still alive", 1000), -1);
+#if !defined(_WIN32)
   sigaction(SIGPIPE, &old, nullptr);
+#endif
 }
 
 TEST(w_string, sends_length_and_bytes_up_to_the_limit) {
