@@ -241,12 +241,17 @@ int64_t plat_fread_at(plat_file* file, uint64_t offset, void* buf, size_t n) {
   while (done < n) {
     const uint64_t at = offset + done;
     if (at > static_cast<uint64_t>(INT64_MAX)) break;
-    const DWORD want = n - done > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(n - done);
+    uint64_t want = n - done;
+    if (want > 0xFFFFFFFFu) want = 0xFFFFFFFFu;
+    // No file reaches past the largest offset, so the bytes beyond it are past the end.
+    const uint64_t room = static_cast<uint64_t>(INT64_MAX) - at;
+    if (want > room) want = room;
+    if (want == 0) break;
     OVERLAPPED ov{};
     ov.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
     ov.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
-    if (!ReadFile(file->h, p + done, want, &got, &ov)) {
+    if (!ReadFile(file->h, p + done, static_cast<DWORD>(want), &got, &ov)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;  // at or past the end
       return done > 0 ? static_cast<int64_t>(done) : -1;
     }
@@ -317,7 +322,9 @@ int plat_poll1(plat_socket s, int want, int timeout_ms) {
   if (want & PLAT_POLL_READ) p.events |= POLLRDNORM;
   if (want & PLAT_POLL_WRITE) p.events |= POLLWRNORM;
   const int r = WSAPoll(&p, 1, timeout_ms);
-  if (r == SOCKET_ERROR) return -1;
+  // A value that is no socket is never ready, whether the system says so in the result
+  // (POLLNVAL) or by failing the wait.
+  if (r == SOCKET_ERROR) return WSAGetLastError() == WSAENOTSOCK ? 0 : -1;
   if (r == 0) return 0;
   // A hang-up or an error reads as readable: the receive, send or accept that follows
   // reports it. An invalid socket alone (POLLNVAL) is never ready.
