@@ -30,6 +30,7 @@
 #include <new>
 
 #include "plat/plat.h"
+#include "plat/plat_win32.h"
 
 // ---- UTF-8 and UTF-16 ----------------------------------------------------------------
 
@@ -125,21 +126,33 @@ int plat_stat(const char* path, plat_statinfo* out, int follow) {
   return 0;
 }
 
-// The final path of an open entry without the long-path prefix: "\\?\C:\x" becomes
-// "C:\x" and "\\?\UNC\server\share" becomes "\\server\share". The buffer lives on the
-// stack of the calling thread (64 KiB; every thread has 1 MiB).
+char* plat_win32_usual_path(const wchar_t* final) {
+  static constexpr wchar_t UNC[] = L"\\\\?\\UNC\\";
+  static constexpr wchar_t LONG[] = L"\\\\?\\";
+  if (std::wcsncmp(final, UNC, 8) == 0) {
+    // "\\?\UNC\server\share" -> "\\server\share": two backslashes, then the rest.
+    char* rest = narrow(final + 8);
+    if (!rest) return nullptr;
+    const size_t len = std::strlen(rest);
+    char* out = static_cast<char*>(std::malloc(len + 3));
+    if (out) {
+      out[0] = out[1] = '\\';
+      std::memcpy(out + 2, rest, len + 1);
+    }
+    std::free(rest);
+    return out;
+  }
+  if (std::wcsncmp(final, LONG, 4) == 0) return narrow(final + 4);
+  return narrow(final);
+}
+
+// The final path of an open entry in its usual form. The buffer lives on the stack of the
+// calling thread (64 KiB; every thread has 1 MiB).
 static char* final_path(HANDLE h) {
   wchar_t buf[32767];
   const DWORD n = GetFinalPathNameByHandleW(h, buf, 32767, 0);
   if (n == 0 || n > 32766) return nullptr;
-  static constexpr wchar_t UNC[] = L"\\\\?\\UNC\\";
-  static constexpr wchar_t LONG[] = L"\\\\?\\";
-  if (n >= 8 && std::wcsncmp(buf, UNC, 8) == 0) {
-    buf[6] = L'\\';  // "\\?\UNC\server" -> "\\server", keeping two backslashes
-    return narrow(buf + 6);
-  }
-  if (n >= 4 && std::wcsncmp(buf, LONG, 4) == 0) return narrow(buf + 4);
-  return narrow(buf);
+  return plat_win32_usual_path(buf);
 }
 
 char* plat_realpath(const char* path) {
