@@ -318,6 +318,28 @@ TEST(serve_signals, end_of_input_keeps_serving_until_a_signal) {
   }
 }
 
+// Standard input on the null device ("< NUL", "< /dev/null") is at its end from the
+// start: the server keeps serving until an interrupt or a break ends it.
+TEST(serve_signals, null_input_keeps_serving_until_a_signal) {
+  for (int sig : {SIGINT, BREAK_SIGNAL}) {
+    SCOPED_TRACE(sig);
+    cli_process p(console::make_args({}, {}), true);
+    const int port = read_banner(p, "127.0.0.1", 0);
+    ASSERT_GT(port, 0);
+    // Still there well after the banner, so the handler that follows it is in place.
+    EXPECT_EQ(p.wait_exit(500), std::nullopt);
+    test_client client;
+    ASSERT_TRUE(client.connect_to(port));
+    ASSERT_TRUE(client.send_code(ACT_HANDSHAKE));
+    EXPECT_EQ(client.recv_string(), HANDSHAKE);
+    client.close_now();
+
+    p.signal(sig);
+    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.drain_err(), "");
+  }
+}
+
 TEST(serve_signals, interrupt_ends_a_console_waiting_for_a_line) {
   console c({});
   ASSERT_GT(c.port, 0);

@@ -22,15 +22,38 @@ static int decode_status(int st) {
   return -1;
 }
 
-cli_process::cli_process(const std::vector<std::string>& args) {
+static std::vector<std::string> s_command;
+static bool s_crlf = false;  // the program ends its lines with "\r\n"
+
+void set_cli_command(const std::vector<std::string>& command, bool windows_line_ends) {
+  s_command = command;
+  s_crlf = windows_line_ends;
+}
+
+static std::string lf_line_ends(const std::string& s) {
+  if (!s_crlf) return s;
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    out += s[i];
+  }
+  return out;
+}
+
+cli_process::cli_process(const std::vector<std::string>& args, bool null_input) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
+  if (null_input) {
+    close(in[0]);
+    in[0] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  std::vector<std::string> copies = s_command;
+  if (copies.empty()) copies.push_back(VORN3S_CLI_PATH);
+  copies.insert(copies.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  std::string prog = VORN3S_CLI_PATH;
-  argv.push_back(prog.data());
-  std::vector<std::string> copies(args);
   for (auto& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
+  const std::string prog = copies[0];
   pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
@@ -42,6 +65,10 @@ cli_process::cli_process(const std::vector<std::string>& args) {
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (null_input) {
+    close(in[1]);
+    in[1] = -1;
+  }
   in_fd = in[1];
   out_fd = out[0];
   err_fd = err[0];
@@ -100,6 +127,7 @@ std::optional<std::string> cli_process::read_line(int timeout_ms) {
     if (lf != std::string::npos) {
       std::string line = out_buf.substr(0, lf);
       out_buf.erase(0, lf + 1);
+      if (s_crlf && !line.empty() && line.back() == '\r') line.pop_back();
       return line;
     }
     if (!read_some(out_fd, &out_buf, deadline)) return std::nullopt;
@@ -128,7 +156,7 @@ std::string cli_process::drain_err(int timeout_ms) {
   const long long deadline = now_ms() + timeout_ms;
   while (read_some(err_fd, &err_buf, deadline)) {
   }
-  return err_buf;
+  return lf_line_ends(err_buf);
 }
 
 run_result run_cli(const std::vector<std::string>& args, const std::string& input, int timeout_ms) {
@@ -159,5 +187,7 @@ run_result run_cli(const std::vector<std::string>& args, const std::string& inpu
   }
   const auto status = p.wait_exit(static_cast<int>(deadline > now_ms() ? deadline - now_ms() : 0) + 100);
   r.status = status ? *status : -1;
+  r.out = lf_line_ends(r.out);
+  r.err = lf_line_ends(r.err);
   return r;
 }

@@ -1,6 +1,6 @@
 // The console program run as a child process with its three standard streams on pipes.
-// Every wait is bounded; a child still running at the end is killed by its own id. On
-// Windows the line ends that the C runtime writes ("\r\n") come back as "\n".
+// Every wait is bounded; a child still running at the end is killed by its own id. The
+// line ends that the C runtime of Windows writes ("\r\n") come back as "\n".
 #pragma once
 
 #include <csignal>
@@ -20,6 +20,11 @@ struct run_result {
   std::string out, err;
 };
 
+// Makes the command that runs the console program `command` followed by the arguments,
+// instead of the program this build made: the Windows program under Wine, for instance,
+// is the Wine runner and then the program, and writes Windows line ends.
+void set_cli_command(const std::vector<std::string>& command, bool windows_line_ends = false);
+
 // Runs the console program with `args`, feeding `input` then closing its standard input.
 run_result run_cli(const std::vector<std::string>& args, const std::string& input = "",
                    int timeout_ms = 20000);
@@ -35,7 +40,8 @@ struct cli_process {
 #endif
   std::string out_buf, err_buf;
 
-  explicit cli_process(const std::vector<std::string>& args);
+  // `null_input`: standard input is the system's null device instead of a pipe.
+  explicit cli_process(const std::vector<std::string>& args, bool null_input = false);
   ~cli_process();
   cli_process(const cli_process&) = delete;
   cli_process& operator=(const cli_process&) = delete;

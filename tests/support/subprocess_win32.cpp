@@ -39,10 +39,12 @@ std::wstring quoted(const std::wstring& arg) {
   return out + L"\"";
 }
 
+std::vector<std::string> s_command;
+
 // The program under test: VORN3S_CLI_PATH, which a cross-build gives relative to the
 // folder of the test executable.
 std::wstring program_path() {
-  std::wstring prog = wide(VORN3S_CLI_PATH);
+  std::wstring prog = wide(s_command.empty() ? std::string(VORN3S_CLI_PATH) : s_command[0]);
   const bool absolute = prog.size() > 1 && (prog[1] == L':' || (prog[0] == L'\\' && prog[1] == L'\\'));
   if (absolute) return prog;
   wchar_t self[32768];
@@ -91,7 +93,9 @@ void close_handle(void** p) {
 
 }  // namespace
 
-cli_process::cli_process(const std::vector<std::string>& args) {
+void set_cli_command(const std::vector<std::string>& command, bool) { s_command = command; }
+
+cli_process::cli_process(const std::vector<std::string>& args, bool null_input) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE child_in = nullptr, child_out = nullptr, child_err = nullptr;
   HANDLE in_w = nullptr, out_r = nullptr, err_r = nullptr;
@@ -99,9 +103,17 @@ cli_process::cli_process(const std::vector<std::string>& args) {
       !CreatePipe(&err_r, &child_err, &inherit, 1 << 16))
     return;
   for (HANDLE mine : {in_w, out_r, err_r}) SetHandleInformation(mine, HANDLE_FLAG_INHERIT, 0);
+  if (null_input) {  // as "< NUL" gives it
+    CloseHandle(child_in);
+    CloseHandle(in_w);
+    in_w = nullptr;
+    child_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                           nullptr);
+  }
 
   const std::wstring prog = program_path();
   std::wstring cmd = quoted(prog);
+  for (size_t i = 1; i < s_command.size(); i++) cmd += L" " + quoted(wide(s_command[i]));
   for (const auto& a : args) cmd += L" " + quoted(wide(a));
   STARTUPINFOW si{};
   si.cb = sizeof si;
