@@ -8,8 +8,11 @@
 
 struct test_client;
 
-// The names of a folder in the order the system gives them.
+// The names of a folder in the order the system gives them: through the platform layer,
+// or through the lister a test run sets for a server that runs on another system.
 std::vector<std::string> dir_order(const std::string& path);
+using dir_lister = std::vector<std::string> (*)(const std::string& path);
+void set_dir_lister(dir_lister lister);
 // "[" + the records of the names that have one, in directory order, + "]".
 std::string in_dir_order(const std::string& dir, const std::map<std::string, std::string>& records);
 

@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "server/vorn3s.h"
 
 std::string be32(uint32_t v) {
   std::string s(4, '\0');
@@ -103,13 +102,3 @@ bool test_client::closed_by_peer() {
 }
 
 bool test_client::silent_for(int ms) { return wait_readable(fd, ms) == 0; }
-
-test_server::test_server(std::initializer_list<std::string> roots) {
-  std::vector<const char*> paths;
-  for (const auto& r : roots) paths.push_back(r.c_str());
-  const int r = vorn3s_start("127.0.0.1", 0, paths.data(), static_cast<int>(paths.size()));
-  EXPECT_EQ(r, 0) << vorn3s_last_error();
-  port = vorn3s_port();
-}
-
-test_server::~test_server() { vorn3s_stop(); }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -39,9 +41,14 @@ struct test_client {
 std::string be32(uint32_t v);
 std::string be64(int64_t v);
 
-// A server started for one test through the exported interface on 127.0.0.1, port 0.
+// A server started for one test on 127.0.0.1, port 0: through the exported interface in
+// this process (test_server.cpp), or as the Windows program under Wine, with the roots
+// on its command line (test_server_wine.cpp).
 struct test_server {
   int port = 0;
+  std::shared_ptr<void> outside;  // the program, when the server runs outside this process
   explicit test_server(std::initializer_list<std::string> roots = {});
   ~test_server();
+  test_server(const test_server&) = delete;
+  test_server& operator=(const test_server&) = delete;
 };

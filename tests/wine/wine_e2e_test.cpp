@@ -1,0 +1,174 @@
+// The Windows program serving under Wine on 127.0.0.1, driven from Linux: hostile IDs
+// and links through the protocol, a root whose name is not ASCII given on the command
+// line, and Ctrl-C from the terminal ending the console. The player's journey and the Subtitle and
+// OpenFile cases of the session tests run against it too (see tests/CMakeLists.txt).
+//
+// Run as: windows_e2e_tests RUNNER PROGRAM [GoogleTest options], where RUNNER runs a
+// Windows program under Wine and PROGRAM is the console program's .exe.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "server/vorn3s.h"
+#include "session/wire.h"
+#include "support/expected.h"
+#include "support/fixture.h"
+#include "support/hostile_ids.h"
+#include "support/subprocess.h"
+#include "support/test_client.h"
+#include "wine/wine_server.h"
+
+namespace {
+
+// `text` as a JSON string, control bytes escaped, so that any ID can travel in a FILEJSON.
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string ask(test_client& c, int32_t code, const std::string& id) {
+  if (!c.send_code(code) || !c.send_string(id)) return "<send failed>";
+  return c.recv_string().value_or("<no reply>");
+}
+
+// The size of the file that OpenFile with `filejson` opened: 0 when it opened none.
+int64_t opened_size(test_client& c, const std::string& filejson) {
+  if (!c.send_code(ACT_OPENFILE) || !c.send_string(filejson) || !c.send_code(ACT_SIZE)) return -1;
+  return c.recv_i64().value_or(-1);
+}
+
+}  // namespace
+
+// The hostile tree of the resolution tests, its links made by Linux, which Wine follows:
+// every file inside the root holds one byte, so a size or a name from outside it shows in
+// a reply that has left the root. The program compares paths blind to case, as Windows
+// file systems name files; Wine's drive Z: is a Linux folder that tells case apart, where
+// a neighbour "movies" would pass for the root "Movies", so that neighbour is left out
+// (its links then lead nowhere).
+TEST(wine_hostile_ids, never_reach_outside_the_root) {
+  hostile_tree h(false);
+  test_server srv({h.root()});
+  ASSERT_GT(srv.port, 0);
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+
+  const auto nothing_reached = [&](const char* id) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(ask(c, ACT_OPENFOLDER, id), "[]");
+    EXPECT_EQ(ask(c, ACT_SUBFOLDERS, id), "[]");
+    EXPECT_EQ(opened_size(c, "{\"FullName\":" + json_string(id) + "}"), 0);
+  };
+  for (const char* id : REFUSED_IDS) nothing_reached(id);
+  for (const char* id : ESCAPING_LINK_IDS) nothing_reached(id);
+  for (const char* id : ODD_IDS) {
+    SCOPED_TRACE(id);
+    for (int32_t code : {ACT_OPENFOLDER, ACT_SUBFOLDERS}) {
+      const std::string reply = ask(c, code, id);
+      EXPECT_EQ(reply.find("secret"), std::string::npos) << reply;
+      EXPECT_EQ(reply.find("x.mkv"), std::string::npos) << reply;
+    }
+    const int64_t size = opened_size(c, "{\"FullName\":" + json_string(id) + "}");
+    EXPECT_TRUE(size == 0 || size == 1) << size;
+  }
+  // The session is still in step after all of it.
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
+  EXPECT_EQ(c.recv_string(), R"({"Version":3,"Platform":"quorvane-c"})");
+}
+
+// The root "Фильмы" reaches the program through its UTF-16 command line; its name, its
+// files and its canonical path come back as UTF-8, on the console and on the wire.
+TEST(wine_console, root_whose_name_is_not_ascii_on_the_command_line) {
+  const std::string films = "\xd0\xa4\xd0\xb8\xd0\xbb\xd1\x8c\xd0\xbc\xd1\x8b";  // Фильмы
+  const std::string video = "\xe6\x98\xa0\xe7\x94\xbb.mkv";                     // 映画.mkv
+  const std::string subs = "\xe6\x98\xa0\xe7\x94\xbb.srt";
+  temp_tree t;
+  t.write_size(films + "/" + video, 321);
+  t.write(films + "/" + subs, "hi");
+  cli_process p({"serve", "--bind", "127.0.0.1", "--port", "0", "--root", wine_path(t.path(films))});
+  const auto banner = p.read_line(60000);
+  ASSERT_TRUE(banner) << p.drain_err();
+  const int port = banner_port(*banner);
+  ASSERT_GT(port, 0) << *banner;
+  EXPECT_NE(banner->find(" roots=1 "), std::string::npos) << *banner;
+
+  // The canonical path: the drive letter, a colon and backslashes, no long-path prefix.
+  ASSERT_TRUE(p.write("roots\n"));
+  EXPECT_EQ(p.read_line(), "root 0 {\"Name\":\"" + films + "\",\"Path\":\"" + json_text(wine_path(t.path(films))) +
+                               "\",\"Kind\":\"folder\"}");
+
+  test_client c;
+  ASSERT_TRUE(c.connect_to(port));
+  ASSERT_TRUE(c.send_code(ACT_FOLDERS));
+  EXPECT_EQ(c.recv_string(), "[" + folder_record(films, films, true) + "]");
+  const std::string files = ask(c, ACT_OPENFOLDER, films);
+  const std::string record = record_for(files, video);
+  EXPECT_EQ(record, file_record(video, films, films + "/" + video));
+  EXPECT_EQ(opened_size(c, record), 321);
+  ASSERT_TRUE(c.send_code(ACT_SUBTITLE));
+  ASSERT_TRUE(c.send_string(record));
+  EXPECT_EQ(c.recv_string(), "[" + subtitle_record(subs, "hi") + "]");
+  c.close_now();
+
+  ASSERT_TRUE(p.write("quit\n"));
+  EXPECT_EQ(p.wait_exit(10000), 0);
+  EXPECT_EQ(p.drain_err(), "");
+}
+
+// SIGINT to the process under Wine is how Wine delivers Ctrl-C from a terminal: the
+// console ends promptly, also while it waits for a line and after its input has ended.
+TEST(wine_console, ctrl_c_from_the_terminal_ends_the_console) {
+  for (bool input_ended : {false, true}) {
+    SCOPED_TRACE(input_ended ? "input ended" : "waiting for a line");
+    cli_process p({"serve", "--bind", "127.0.0.1", "--port", "0"});
+    const auto banner = p.read_line(60000);
+    ASSERT_TRUE(banner) << p.drain_err();
+    ASSERT_GT(banner_port(*banner), 0) << *banner;
+    // The answer shows that the console loop, and so its handler, is in place.
+    ASSERT_TRUE(p.write("status\n"));
+    const auto status = p.read_line();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->rfind("running=1 ", 0), 0u) << *status;
+    if (input_ended) {
+      p.close_stdin();
+      EXPECT_EQ(p.wait_exit(500), std::nullopt);
+    }
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.drain_err(), "");
+  }
+}
+
+int main(int argc, char** argv) {
+  // Left out unless asked for: the cases that change the settings or the roots of this
+  // process, which the program under Wine does not share.
+  testing::GTEST_FLAG(filter) =
+      "-browse.removed_root_disappears_from_every_reply_and_lookup"
+      ":browse.reply_over_max_string_ends_only_that_session"
+      ":browse.id_that_cannot_be_received_ends_the_session"
+      ":subtitle.file_of_exactly_sub_max_bytes_is_taken_and_one_over_is_not"
+      ":subtitle.reply_over_max_string_ends_the_session";
+  testing::InitGoogleTest(&argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: windows_e2e_tests RUNNER PROGRAM [GoogleTest options]\n");
+    return 2;
+  }
+  set_cli_command({argv[1], argv[2]}, true);
+  set_wine_runner(argv[1]);
+  // Listings keep the order in which the program enumerates a folder: Wine's, not Linux's.
+  set_dir_lister(wine_dir_order);
+  return RUN_ALL_TESTS();
+}
