@@ -226,8 +226,8 @@ plat_file* plat_fopen_read(const char* path) {
   const wide_text w = wide(path);
   if (!w) return nullptr;
   // Full sharing: a file being served can still be written, renamed or deleted.
-  const HANDLE h =
-      CreateFileW(w.get(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const HANDLE h = CreateFileW(w.get(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   // Only a file on a disk: a device or a pipe name could otherwise stall a read.
   BY_HANDLE_FILE_INFORMATION info;
@@ -493,9 +493,9 @@ struct stdin_feed {
   SRWLOCK lock = SRWLOCK_INIT;
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
   char data[8192];
-  size_t have = 0;      // bytes in `data` not yet taken
-  bool ended = false;   // the input is at its end or failed
-  bool woken = false;   // an interrupt arrived; the next wait returns at once
+  size_t have = 0;     // bytes in `data` not yet taken
+  bool ended = false;  // the input is at its end or failed
+  bool woken = false;  // an interrupt arrived; the next wait returns at once
 };
 }  // namespace
 
@@ -507,7 +507,8 @@ static INIT_ONCE s_feed_once = INIT_ONCE_STATIC_INIT;
 static void feed_put(const char* bytes, size_t n, bool end) {
   AcquireSRWLockExclusive(&s_feed.lock);
   while (n > 0) {
-    while (s_feed.have == sizeof s_feed.data) SleepConditionVariableSRW(&s_feed.changed, &s_feed.lock, INFINITE, 0);
+    while (s_feed.have == sizeof s_feed.data)
+      SleepConditionVariableSRW(&s_feed.changed, &s_feed.lock, INFINITE, 0);
     const size_t room = sizeof s_feed.data - s_feed.have;
     const size_t k = n < room ? n : room;
     std::memcpy(s_feed.data + s_feed.have, bytes, k);
@@ -647,7 +648,8 @@ static void restore_console_cp() {
 void plat_main_args(int* argc, char*** argv) {
   // The console shows our UTF-8 output as UTF-8, and gets its own code page back at exit.
   DWORD mode;
-  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) || GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+      GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
     const UINT before = GetConsoleOutputCP();
     if (before != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
       s_console_out_cp = before;

@@ -140,7 +140,8 @@ TEST(vorn3s_resolve_security, link_escapes_are_refused) {
   char out[2048];
   for (const char* id : ESCAPING_LINK_IDS) {
     SCOPED_TRACE(id);
-    EXPECT_EQ(vorn3s_resolve(h.root().c_str(), without_root_name(id).c_str(), out, sizeof out), VORN3S_EESCAPE);
+    EXPECT_EQ(vorn3s_resolve(h.root().c_str(), without_root_name(id).c_str(), out, sizeof out),
+              VORN3S_EESCAPE);
     EXPECT_EQ(vorn3s_last_code(), VORN3S_EESCAPE);
     EXPECT_STREQ(out, "");
   }

@@ -173,7 +173,7 @@ TEST(cli_listing, arguments_select_the_id_and_the_flag) {
 TEST(cli_queries, names_that_are_not_ascii_pass_whole) {
   temp_tree tree;
   const std::string films = "\xd0\xa4\xd0\xb8\xd0\xbb\xd1\x8c\xd0\xbc\xd1\x8b";  // "Фильмы"
-  const std::string clip = "\xe6\x98\xa0\xe7\x94\xbb \xf0\x9d\x84\x9e.mkv";         // CJK and a surrogate pair
+  const std::string clip = "\xe6\x98\xa0\xe7\x94\xbb \xf0\x9d\x84\x9e.mkv";      // CJK and a surrogate pair
   tree.write(films + "/" + clip, "x");
   const std::string root = tree.path(films);
 
@@ -182,12 +182,16 @@ TEST(cli_queries, names_that_are_not_ascii_pass_whole) {
   EXPECT_EQ(r.out, "0 resolved " + tree.path(films + "/" + clip) + "\n");
   r = run_cli({"listing", tree.root});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, R"([{"Name":")" + films + R"(","FullName":")" + films + R"(","HasSubFolder":true}])" "\n");
+  EXPECT_EQ(r.out, R"([{"Name":")" + films + R"(","FullName":")" + films +
+                       R"(","HasSubFolder":true}])"
+                       "\n");
   r = run_cli({"listing", tree.root, films, "--files"});
   EXPECT_EQ(r.status, 0);
   const std::string top = tree.root.substr(tree.root.find_last_of("/\\") + 1);
   EXPECT_EQ(r.out, R"([{"Name":")" + clip + R"(","ContentType":"video","FileType":".mkv","Folder":")" + top +
-                       R"(","FullName":")" + films + "/" + clip + R"("}])" "\n");
+                       R"(","FullName":")" + films + "/" + clip +
+                       R"("}])"
+                       "\n");
 }
 
 // A failed query still prints its (empty) text and a line feed; the status says it failed.

@@ -110,9 +110,9 @@ void expect_stat(const temp_tree& tree, const stat_case& c) {
 
 TEST_F(files_fixture, stat_describes_kinds_and_sizes) {
   static const stat_case CASES[] = {
-      {"a1000.bin", 1, 0, 0, 1, 0, 1000},   {"a1000.bin", 0, 0, 0, 1, 0, 1000},
-      {"empty.bin", 1, 0, 0, 1, 0, 0},      {"sub", 1, 0, 1, 0, 0, -1},
-      {"sub", 0, 0, 1, 0, 0, -1},           {"sub/inner.txt", 1, 0, 0, 1, 0, 12},
+      {"a1000.bin", 1, 0, 0, 1, 0, 1000}, {"a1000.bin", 0, 0, 0, 1, 0, 1000},
+      {"empty.bin", 1, 0, 0, 1, 0, 0},    {"sub", 1, 0, 1, 0, 0, -1},
+      {"sub", 0, 0, 1, 0, 0, -1},         {"sub/inner.txt", 1, 0, 0, 1, 0, 12},
   };
   for (const auto& c : CASES) expect_stat(tree, c);
 }
@@ -306,11 +306,9 @@ TEST_F(files_fixture, fopen_read_opens_regular_files_only) {
 TEST_F(files_with_links, fopen_read_follows_links_to_files_and_never_blocks_on_a_fifo) {
 #if !defined(_WIN32)
   alarm(10);  // opening a FIFO with no writer would otherwise wait for ever
-  expect_opens(tree, {{"link_file", true},
-                      {"leave", true},
-                      {"link_dir", false},
-                      {"pipe", false},
-                      {"dangling", false}});
+  expect_opens(
+      tree,
+      {{"link_file", true}, {"leave", true}, {"link_dir", false}, {"pipe", false}, {"dangling", false}});
   alarm(0);
 #endif
 }

@@ -179,19 +179,9 @@ TEST(browse, refused_ids_and_file_roots_answer_empty_arrays) {
   tree.write_size("clip.mp4", 5);
   test_server srv({tree.path("Movies"), tree.path("Escape"), tree.path("clip.mp4")});
   const char* const refused[] = {
-      "../x",
-      "Movies/../x",
-      "/Movies",
-      "a..b",
-      "\\x",
-      "C:x",
-      "c:/x",
-      "Movies\\Sub",
-      "Movies/..",
-      "Movies/Sub/../..",
-      "clip.mp4",
-      "clip.mp4/",
-      "Movies/missing",
+      "../x",     "Movies/../x", "/Movies",        "a..b",      "\\x",
+      "C:x",      "c:/x",        "Movies\\Sub",    "Movies/..", "Movies/Sub/../..",
+      "clip.mp4", "clip.mp4/",   "Movies/missing",
   };
   test_client c;
   ASSERT_TRUE(c.connect_to(srv.port));

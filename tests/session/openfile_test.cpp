@@ -129,18 +129,19 @@ static void expect_no_file_opened(int port, const std::vector<std::string>& fail
 
 TEST_F(openfile, arguments_that_name_no_file_close_the_open_one) {
   test_server srv({tree.path("Movies"), tree.path("solo.mkv")});
-  expect_no_file_opened(srv.port, {
-      "not json",
-      "[1]",
-      "{}",
-      R"({"FullName":5})",
-      R"({"FullName":"Movies/a.mkv",})",
-      R"({"FullName":"Movies/missing.mkv","Name":"a.mkv"})",  // no fallback for a full ID
-      full_name("Movies/Sub"),
-      R"({"Name":"Sub"})",  // found by name, but a folder
-      full_name("Movies/../Movies/a.mkv"),
-      R"({"Name":"Solo.mkv"})",
-  });
+  expect_no_file_opened(
+      srv.port, {
+                    "not json",
+                    "[1]",
+                    "{}",
+                    R"({"FullName":5})",
+                    R"({"FullName":"Movies/a.mkv",})",
+                    R"({"FullName":"Movies/missing.mkv","Name":"a.mkv"})",  // no fallback for a full ID
+                    full_name("Movies/Sub"),
+                    R"({"Name":"Sub"})",  // found by name, but a folder
+                    full_name("Movies/../Movies/a.mkv"),
+                    R"({"Name":"Solo.mkv"})",
+                });
 }
 
 TEST_F(openfile_links, links_out_of_the_root_and_pipes_close_the_open_one) {

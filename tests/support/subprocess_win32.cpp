@@ -99,7 +99,8 @@ cli_process::cli_process(const std::vector<std::string>& args, bool null_input) 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE child_in = nullptr, child_out = nullptr, child_err = nullptr;
   HANDLE in_w = nullptr, out_r = nullptr, err_r = nullptr;
-  if (!CreatePipe(&child_in, &in_w, &inherit, 1 << 16) || !CreatePipe(&out_r, &child_out, &inherit, 1 << 16) ||
+  if (!CreatePipe(&child_in, &in_w, &inherit, 1 << 16) ||
+      !CreatePipe(&out_r, &child_out, &inherit, 1 << 16) ||
       !CreatePipe(&err_r, &child_err, &inherit, 1 << 16))
     return;
   for (HANDLE mine : {in_w, out_r, err_r}) SetHandleInformation(mine, HANDLE_FLAG_INHERIT, 0);
@@ -107,8 +108,8 @@ cli_process::cli_process(const std::vector<std::string>& args, bool null_input) 
     CloseHandle(child_in);
     CloseHandle(in_w);
     in_w = nullptr;
-    child_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                           nullptr);
+    child_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                           0, nullptr);
   }
 
   const std::wstring prog = program_path();
@@ -148,7 +149,8 @@ bool cli_process::write(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     DWORD put = 0;
-    if (!in_pipe || !WriteFile(h(in_pipe), text.data() + done, static_cast<DWORD>(text.size() - done), &put, nullptr))
+    if (!in_pipe ||
+        !WriteFile(h(in_pipe), text.data() + done, static_cast<DWORD>(text.size() - done), &put, nullptr))
       return false;
     done += put;
   }
@@ -179,7 +181,8 @@ void cli_process::signal(int sig) {
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CtrlRoutine")));
   const DWORD_PTR event = sig == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT;
   if (!routine) return;
-  const HANDLE t = CreateRemoteThread(h(process), nullptr, 0, routine, reinterpret_cast<void*>(event), 0, nullptr);
+  const HANDLE t =
+      CreateRemoteThread(h(process), nullptr, 0, routine, reinterpret_cast<void*>(event), 0, nullptr);
   if (t) CloseHandle(t);
 }
 

@@ -4,7 +4,6 @@
 
 #include <vector>
 
-
 std::string be32(uint32_t v) {
   std::string s(4, '\0');
   for (int i = 3; i >= 0; i--, v >>= 8) s[i] = static_cast<char>(v & 0xFF);

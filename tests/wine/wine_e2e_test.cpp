@@ -93,7 +93,7 @@ TEST(wine_hostile_ids, never_reach_outside_the_root) {
 // files and its canonical path come back as UTF-8, on the console and on the wire.
 TEST(wine_console, root_whose_name_is_not_ascii_on_the_command_line) {
   const std::string films = "\xd0\xa4\xd0\xb8\xd0\xbb\xd1\x8c\xd0\xbc\xd1\x8b";  // Фильмы
-  const std::string video = "\xe6\x98\xa0\xe7\x94\xbb.mkv";                     // 映画.mkv
+  const std::string video = "\xe6\x98\xa0\xe7\x94\xbb.mkv";                      // 映画.mkv
   const std::string subs = "\xe6\x98\xa0\xe7\x94\xbb.srt";
   temp_tree t;
   t.write_size(films + "/" + video, 321);
@@ -107,8 +107,8 @@ TEST(wine_console, root_whose_name_is_not_ascii_on_the_command_line) {
 
   // The canonical path: the drive letter, a colon and backslashes, no long-path prefix.
   ASSERT_TRUE(p.write("roots\n"));
-  EXPECT_EQ(p.read_line(), "root 0 {\"Name\":\"" + films + "\",\"Path\":\"" + json_text(wine_path(t.path(films))) +
-                               "\",\"Kind\":\"folder\"}");
+  EXPECT_EQ(p.read_line(), "root 0 {\"Name\":\"" + films + "\",\"Path\":\"" +
+                               json_text(wine_path(t.path(films))) + "\",\"Kind\":\"folder\"}");
 
   test_client c;
   ASSERT_TRUE(c.connect_to(port));

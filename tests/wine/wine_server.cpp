@@ -35,10 +35,11 @@ static std::string sh_quoted(const std::string& text) {
 static std::string utf8_of_utf16le(const std::string& bytes) {
   std::string out;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    uint32_t cp = static_cast<uint8_t>(bytes[i]) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8);
+    uint32_t cp =
+        static_cast<uint8_t>(bytes[i]) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8);
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < bytes.size()) {
-      const uint32_t low =
-          static_cast<uint8_t>(bytes[i + 2]) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 3])) << 8);
+      const uint32_t low = static_cast<uint8_t>(bytes[i + 2]) |
+                           (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 3])) << 8);
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       i += 2;
     }
@@ -63,7 +64,8 @@ static std::string utf8_of_utf16le(const std::string& bytes) {
 
 std::vector<std::string> wine_dir_order(const std::string& linux_path) {
   // "cmd /u" writes UTF-16; "dir /b /a" every name, hidden ones too, one a line.
-  const std::string command = sh_quoted(s_runner) + " cmd /u /c dir /b /a " + sh_quoted(wine_path(linux_path));
+  const std::string command =
+      sh_quoted(s_runner) + " cmd /u /c dir /b /a " + sh_quoted(wine_path(linux_path));
   std::vector<std::string> names;
   FILE* pipe = popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr) << command;
