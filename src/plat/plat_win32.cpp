@@ -21,9 +21,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -642,14 +646,29 @@ void plat_on_interrupt(void (*handler)(int)) {
 static UINT s_console_out_cp = 0;  // the console's code page before ours, 0: untouched
 
 static void restore_console_cp() {
+  // What is still buffered goes out while the console still reads UTF-8.
+  std::fflush(stdout);
+  std::fflush(stderr);
   if (s_console_out_cp) SetConsoleOutputCP(s_console_out_cp);
+}
+
+// A stream on a console passes its bytes unchanged (the C runtime would otherwise convert
+// them from the ANSI code page, and the console ends lines by itself) and hands whole
+// buffers over, so that no character is split between two writes; the program flushes
+// every line it means to show.
+static bool bytes_to_console(FILE* stream, DWORD which) {
+  DWORD mode;
+  if (!GetConsoleMode(GetStdHandle(which), &mode)) return false;
+  _setmode(_fileno(stream), _O_BINARY);
+  std::setvbuf(stream, nullptr, _IOFBF, 1 << 14);
+  return true;
 }
 
 void plat_main_args(int* argc, char*** argv) {
   // The console shows our UTF-8 output as UTF-8, and gets its own code page back at exit.
-  DWORD mode;
-  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
-      GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode)) {
+  const bool out = bytes_to_console(stdout, STD_OUTPUT_HANDLE);
+  const bool err = bytes_to_console(stderr, STD_ERROR_HANDLE);
+  if (out || err) {
     const UINT before = GetConsoleOutputCP();
     if (before != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
       s_console_out_cp = before;

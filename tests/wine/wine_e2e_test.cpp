@@ -6,10 +6,21 @@
 // Run as: windows_e2e_tests RUNNER PROGRAM [GoogleTest options], where RUNNER runs a
 // Windows program under Wine and PROGRAM is the console program's .exe.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server/vorn3s.h"
 #include "session/wire.h"
@@ -21,6 +32,8 @@
 #include "wine/wine_server.h"
 
 namespace {
+
+std::string s_runner, s_program;  // from the command line
 
 // `text` as a JSON string, control bytes escaped, so that any ID can travel in a FILEJSON.
 std::string json_string(const std::string& text) {
@@ -152,6 +165,123 @@ TEST(wine_console, ctrl_c_from_the_terminal_ends_the_console) {
   }
 }
 
+namespace {
+
+// The program under Wine on a terminal of its own (a pseudo-terminal), which gives it a
+// console: what it shows, its escape sequences taken out, and what is typed at it.
+struct terminal_program {
+  pid_t pid = -1;
+  int fd = -1;
+  std::string shown;
+
+  explicit terminal_program(const std::vector<std::string>& args) {
+    std::vector<std::string> words = {s_runner, s_program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    winsize size{50, 400, 0, 0};  // wide enough that no line of the test wraps
+    pid = forkpty(&fd, nullptr, nullptr, &size);
+    if (pid == 0) {
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~terminal_program() {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  // Waits until Wine's console has taken the terminal over (it reads keys one by one,
+  // not lines), so that what is typed next reaches the console unchanged.
+  bool console_reads_keys(int timeout_ms = 20000) {
+    for (int waited = 0; waited <= timeout_ms; waited += 10) {
+      termios now{};
+      if (tcgetattr(fd, &now) == 0 && !(now.c_lflag & ICANON)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  void type(const std::string& keys) {
+    ASSERT_EQ(write(fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  // Reads until what is shown holds `text`; false when the time runs out first.
+  bool shows(const std::string& text, int timeout_ms = 20000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string raw;
+    while (plain(raw).find(text) == std::string::npos) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char chunk[4096];
+      const ssize_t n = read(fd, chunk, sizeof chunk);
+      if (n <= 0) break;
+      raw.append(chunk, static_cast<size_t>(n));
+    }
+    shown += plain(raw);
+    return plain(raw).find(text) != std::string::npos;
+  }
+
+  // The exit status once the program has ended, or -1 when it does not in time.
+  int exit_status(int timeout_ms = 10000) {
+    for (int waited = 0; waited <= timeout_ms; waited += 10) {
+      int st;
+      if (waitpid(pid, &st, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+  // The text without the terminal's escape sequences; a cursor moved right is blanks.
+  static std::string plain(const std::string& raw) {
+    std::string out;
+    for (size_t i = 0; i < raw.size(); i++) {
+      if (raw[i] == '\r') continue;
+      if (raw[i] != '\x1b' || i + 1 >= raw.size() || raw[i + 1] != '[') {
+        out += raw[i];
+        continue;
+      }
+      size_t end = i + 2;
+      while (end < raw.size() && !std::isalpha(static_cast<unsigned char>(raw[end]))) end++;
+      if (end < raw.size() && raw[end] == 'C') out.append(std::max(1, std::atoi(raw.c_str() + i + 2)), ' ');
+      i = end;
+    }
+    return out;
+  }
+};
+
+}  // namespace
+
+// Typed at a terminal, lines reach the program through its console (read in UTF-16, a
+// name beyond ASCII included), its output shows as UTF-8, and Ctrl-C ends it.
+TEST(wine_console, a_terminal_console_reads_lines_shows_utf8_and_ends_on_ctrl_c) {
+  const std::string films = "\xd0\xa4\xd0\xb8\xd0\xbb\xd1\x8c\xd0\xbc\xd1\x8b";  // Фильмы
+  temp_tree t;
+  t.mkdir(films);
+  terminal_program p({"serve", "--bind", "127.0.0.1", "--port", "0"});
+  ASSERT_GT(p.pid, 0);
+  ASSERT_TRUE(p.shows("listening 127.0.0.1:", 60000)) << p.shown;
+  ASSERT_TRUE(p.console_reads_keys());
+  p.type("add " + wine_path(t.path(films)) + "\r");
+  ASSERT_TRUE(p.shows("add 0 root 0 added")) << p.shown;
+  p.type("roots\r");
+  EXPECT_TRUE(p.shows("root 0 {\"Name\":\"" + films + "\",\"Path\":\"" + json_text(wine_path(t.path(films))) +
+                      "\",\"Kind\":\"folder\"}"))
+      << p.shown;
+  p.type("\x03");  // Ctrl-C
+  EXPECT_EQ(p.exit_status(), 0) << p.shown;
+}
+
 int main(int argc, char** argv) {
   // Left out unless asked for: the cases that change the settings or the roots of this
   // process, which the program under Wine does not share.
@@ -166,6 +296,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: windows_e2e_tests RUNNER PROGRAM [GoogleTest options]\n");
     return 2;
   }
+  s_runner = argv[1];
+  s_program = argv[2];
   set_cli_command({argv[1], argv[2]}, true);
   set_wine_runner(argv[1]);
   // Listings keep the order in which the program enumerates a folder: Wine's, not Linux's.
