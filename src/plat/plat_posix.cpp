@@ -7,6 +7,7 @@
 #endif
 
 #include "plat/plat.h"
+#include "plat/path_text.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -200,26 +201,10 @@ char* plat_file_realpath(plat_file* file) {
   return realpath(link, nullptr);
 }
 
-static bool is_sep(char c) { return c == '/' || c == '\\'; }
-
 int plat_path_under(const char* path, const char* root) {
-  if (!path || !root) return 0;
   // Case-sensitive: on a file system that tells case apart, "/srv/media" is not under
   // "/srv/Media".
-  const size_t len = std::strlen(root);
-  if (std::strncmp(path, root, len) != 0) return 0;
-  const char next = path[len];
-  if (next == '\0' || is_sep(next)) return 1;
-  if (len == 0) return 0;
-  return is_sep(root[len - 1]) ? 1 : 0;
-}
-
-static bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-int plat_is_absolute(const char* text) {
-  if (!text || !*text) return 0;
-  if (is_sep(text[0])) return 1;
-  return (is_ascii_letter(text[0]) && text[1] == ':') ? 1 : 0;
+  return path_text_under(path, root, false);
 }
 
 // ---- Sockets -----------------------------------------------------------------------

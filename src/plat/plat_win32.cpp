@@ -33,6 +33,7 @@
 #include <memory>
 #include <new>
 
+#include "plat/path_text.h"
 #include "plat/plat.h"
 #include "plat/plat_win32.h"
 
@@ -289,28 +290,10 @@ char* plat_file_realpath(plat_file* file) {
   return final_path(file->h);
 }
 
-static char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 int plat_path_under(const char* path, const char* root) {
-  if (!path || !root) return 0;
   // Blind to the case of ASCII letters, as Windows file systems compare names:
   // "c:\media\x" lies under "C:\Media".
-  size_t len = 0;
-  for (; root[len]; len++) {
-    if (ascii_lower(path[len]) != ascii_lower(root[len])) return 0;
-  }
-  const char next = path[len];
-  if (next == '\0' || is_sep(next)) return 1;
-  if (len == 0) return 0;
-  return is_sep(root[len - 1]) ? 1 : 0;
-}
-
-static bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-int plat_is_absolute(const char* text) {
-  if (!text || !*text) return 0;
-  if (is_sep(text[0])) return 1;
-  return (is_ascii_letter(text[0]) && text[1] == ':') ? 1 : 0;
+  return path_text_under(path, root, true);
 }
 
 // ---- Sockets -----------------------------------------------------------------------

@@ -29,6 +29,22 @@ void make_movies(const temp_tree& t) {
   t.write("Movies/Sub/x.mkv", "x");
 }
 
+// The file records of the visible files make_movies writes.
+std::map<std::string, std::string> movies_records() {
+  return {
+      {"a.mkv", file_record("a.mkv", ".mkv", "video", "Movies", "Movies/a.mkv")},
+      {"song.mp3", file_record("song.mp3", ".mp3", "audio", "Movies", "Movies/song.mp3")},
+      {"notes.txt", file_record("notes.txt", ".txt", "video", "Movies", "Movies/notes.txt")},
+  };
+}
+
+// The files of `dir` are the `records` of its names, in directory order, and its one
+// folder is Sub.
+void expect_movies_listings(const std::string& dir, const std::map<std::string, std::string>& records) {
+  EXPECT_EQ(files_of(dir, "Movies", "Movies"), in_dir_order(dir, records));
+  EXPECT_EQ(folders_of(dir, "Movies"), "[" + folder_record("Sub", "Movies/Sub", true) + "]");
+}
+
 }  // namespace
 
 TEST(listing_records, folder_and_file_records_byte_for_byte) {
@@ -51,16 +67,9 @@ TEST(listing_files_host, lists_visible_files_in_directory_order) {
   temp_tree t;
   make_movies(t);
   t.write("Movies/README", "r");
-  const std::string dir = t.path("Movies");
-  const std::string want = in_dir_order(
-      dir, {
-               {"a.mkv", file_record("a.mkv", ".mkv", "video", "Movies", "Movies/a.mkv")},
-               {"song.mp3", file_record("song.mp3", ".mp3", "audio", "Movies", "Movies/song.mp3")},
-               {"notes.txt", file_record("notes.txt", ".txt", "video", "Movies", "Movies/notes.txt")},
-               {"README", file_record("README", "", "video", "Movies", "Movies/README")},
-           });
-  EXPECT_EQ(files_of(dir, "Movies", "Movies"), want);
-  EXPECT_EQ(folders_of(dir, "Movies"), "[" + folder_record("Sub", "Movies/Sub", true) + "]");
+  auto records = movies_records();
+  records["README"] = file_record("README", "", "video", "Movies", "Movies/README");
+  expect_movies_listings(t.path("Movies"), records);
 }
 
 TEST(listing_files_host, lists_links_to_files_but_not_pipes_or_dangling_links) {
@@ -70,16 +79,9 @@ TEST(listing_files_host, lists_links_to_files_but_not_pipes_or_dangling_links) {
   t.fifo("Movies/pipe.mkv");
   t.symlink("a.mkv", "Movies/link.mkv");
   t.symlink("missing.mkv", "Movies/dangling.mkv");
-  const std::string dir = t.path("Movies");
-  const std::string want = in_dir_order(
-      dir, {
-               {"a.mkv", file_record("a.mkv", ".mkv", "video", "Movies", "Movies/a.mkv")},
-               {"song.mp3", file_record("song.mp3", ".mp3", "audio", "Movies", "Movies/song.mp3")},
-               {"notes.txt", file_record("notes.txt", ".txt", "video", "Movies", "Movies/notes.txt")},
-               {"link.mkv", file_record("link.mkv", ".mkv", "video", "Movies", "Movies/link.mkv")},
-           });
-  EXPECT_EQ(files_of(dir, "Movies", "Movies"), want);
-  EXPECT_EQ(folders_of(dir, "Movies"), "[" + folder_record("Sub", "Movies/Sub", true) + "]");
+  auto records = movies_records();
+  records["link.mkv"] = file_record("link.mkv", ".mkv", "video", "Movies", "Movies/link.mkv");
+  expect_movies_listings(t.path("Movies"), records);
 }
 
 TEST(listing_files_host, empty_prefix_names_children_alone) {

@@ -123,6 +123,31 @@ TEST(vorn3s_subtitles_json, size_limit_is_inclusive) {
                                 {"clip.empty.srt", R"({"Name":"clip.empty.srt","Base64":""})"}}));
 }
 
+namespace {
+struct fail_case {
+  const char* what;
+  const char* root;
+  const char* json;
+  int code;
+  const char* message;
+};
+
+// Each case fails with its code and message, and the last good answer, that of
+// `good_json` under `root`, stays in the result buffer through every failure.
+void expect_failures(const std::string& root, const char* good_json, const std::vector<fail_case>& cases) {
+  const char* kept = vorn3s_subtitles_json(root.c_str(), good_json);
+  const std::string good = kept;
+  ASSERT_EQ(vorn3s_last_code(), 0) << good;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_STREQ(vorn3s_subtitles_json(c.root, c.json), "");
+    EXPECT_EQ(vorn3s_last_code(), c.code);
+    EXPECT_STREQ(vorn3s_last_error(), c.message);
+    EXPECT_EQ(std::string(kept), good);
+  }
+}
+}  // namespace
+
 TEST(vorn3s_subtitles_json, every_failure_with_its_message) {
   temp_tree t;
   t.write("Movies/clip.mkv", "v");
@@ -130,52 +155,38 @@ TEST(vorn3s_subtitles_json, every_failure_with_its_message) {
   t.mkdir("Movies/Sub");
   t.write("outside/x.mkv", "v");
   const std::string root = t.path("Movies");
-
-  struct fail_case {
-    const char* what;
-    const char* root;
-    const char* json;
-    int code;
-    const char* message;
-  };
   const std::string dotted_root = root + "/./";
-  const fail_case CASES[] = {
-      {"no root", nullptr, R"({"Name":"clip.mkv"})", VORN3S_EBADARG, "arg"},
-      {"empty root", "", R"({"Name":"clip.mkv"})", VORN3S_EBADARG, "arg"},
-      {"no json", root.c_str(), nullptr, VORN3S_EBADARG, "arg"},
-      {"empty json", root.c_str(), "", VORN3S_EBADARG, "arg"},
-      {"not json", root.c_str(), "clip.mkv", VORN3S_EBADARG, "json"},
-      {"array", root.c_str(), R"([{"Name":"clip.mkv"}])", VORN3S_EBADARG, "json"},
-      {"folder only", root.c_str(), R"({"Folder":"Sub"})", VORN3S_EBADARG, "json"},
-      {"folder, empty name", root.c_str(), R"({"Folder":"Sub","Name":""})", VORN3S_EBADARG, "no name"},
-      {"empty full name only", root.c_str(), R"({"FullName":""})", VORN3S_EBADARG, "no name"},
-      {"empty full name and name", root.c_str(), R"({"FullName":"","Name":""})", VORN3S_EBADARG, "no name"},
-      {"leading slash", root.c_str(), R"({"FullName":"/etc/passwd"})", VORN3S_EESCAPE, "refused"},
-      {"leading backslash", root.c_str(), R"({"FullName":"\\clip.mkv"})", VORN3S_EESCAPE, "refused"},
-      {"dot-dot in full name", root.c_str(), R"({"FullName":"Sub/../clip.mkv"})", VORN3S_EESCAPE, "refused"},
-      {"dot-dot in folder", root.c_str(), R"({"Folder":"..","Name":"x.mkv"})", VORN3S_EESCAPE, "refused"},
-      {"dot-dot in name", root.c_str(), R"({"Name":"../outside/x.mkv"})", VORN3S_EESCAPE, "refused"},
-      {"name leaving by the folder's way", root.c_str(), R"({"Folder":"Sub","Name":"../../outside/x.mkv"})",
-       VORN3S_EESCAPE, "refused"},
-      {"no entry", root.c_str(), R"({"FullName":"missing.mkv"})", VORN3S_ENOTFOUND, "no entry"},
-      // Only the base name followed by a separator is taken off; alone it is a folder name.
-      {"folder equal to the base name", root.c_str(), R"({"Folder":"Movies","Name":"clip.mkv"})",
-       VORN3S_ENOTFOUND, "no entry"},
-      {"a folder", root.c_str(), R"({"FullName":"Sub"})", VORN3S_ENOTFOUND, "not a file"},
-      {"root not in canonical form", dotted_root.c_str(), R"({"Name":"clip.mkv"})", VORN3S_EESCAPE,
-       "refused"},
-  };
-  // The last good answer stays in the result buffer through every failure.
-  const char* kept = vorn3s_subtitles_json(root.c_str(), R"({"Name":"clip.mkv"})");
-  const std::string good = "[" + subtitle_record("clip.srt", "s") + "]";
-  ASSERT_EQ(std::string(kept), good);
-  for (const auto& c : CASES) {
-    SCOPED_TRACE(c.what);
-    EXPECT_STREQ(vorn3s_subtitles_json(c.root, c.json), "");
-    EXPECT_EQ(vorn3s_last_code(), c.code);
-    EXPECT_STREQ(vorn3s_last_error(), c.message);
-    EXPECT_EQ(std::string(kept), good);
-  }
+  ASSERT_EQ(subtitles(root, R"({"Name":"clip.mkv"})").text, "[" + subtitle_record("clip.srt", "s") + "]");
+  expect_failures(
+      root, R"({"Name":"clip.mkv"})",
+      {
+          {"no root", nullptr, R"({"Name":"clip.mkv"})", VORN3S_EBADARG, "arg"},
+          {"empty root", "", R"({"Name":"clip.mkv"})", VORN3S_EBADARG, "arg"},
+          {"no json", root.c_str(), nullptr, VORN3S_EBADARG, "arg"},
+          {"empty json", root.c_str(), "", VORN3S_EBADARG, "arg"},
+          {"not json", root.c_str(), "clip.mkv", VORN3S_EBADARG, "json"},
+          {"array", root.c_str(), R"([{"Name":"clip.mkv"}])", VORN3S_EBADARG, "json"},
+          {"folder only", root.c_str(), R"({"Folder":"Sub"})", VORN3S_EBADARG, "json"},
+          {"folder, empty name", root.c_str(), R"({"Folder":"Sub","Name":""})", VORN3S_EBADARG, "no name"},
+          {"empty full name only", root.c_str(), R"({"FullName":""})", VORN3S_EBADARG, "no name"},
+          {"empty full name and name", root.c_str(), R"({"FullName":"","Name":""})", VORN3S_EBADARG,
+           "no name"},
+          {"leading slash", root.c_str(), R"({"FullName":"/etc/passwd"})", VORN3S_EESCAPE, "refused"},
+          {"leading backslash", root.c_str(), R"({"FullName":"\\clip.mkv"})", VORN3S_EESCAPE, "refused"},
+          {"dot-dot in full name", root.c_str(), R"({"FullName":"Sub/../clip.mkv"})", VORN3S_EESCAPE,
+           "refused"},
+          {"dot-dot in folder", root.c_str(), R"({"Folder":"..","Name":"x.mkv"})", VORN3S_EESCAPE, "refused"},
+          {"dot-dot in name", root.c_str(), R"({"Name":"../outside/x.mkv"})", VORN3S_EESCAPE, "refused"},
+          {"name leaving by the folder's way", root.c_str(),
+           R"({"Folder":"Sub","Name":"../../outside/x.mkv"})", VORN3S_EESCAPE, "refused"},
+          {"no entry", root.c_str(), R"({"FullName":"missing.mkv"})", VORN3S_ENOTFOUND, "no entry"},
+          // Only the base name followed by a separator is taken off; alone it is a folder name.
+          {"folder equal to the base name", root.c_str(), R"({"Folder":"Movies","Name":"clip.mkv"})",
+           VORN3S_ENOTFOUND, "no entry"},
+          {"a folder", root.c_str(), R"({"FullName":"Sub"})", VORN3S_ENOTFOUND, "not a file"},
+          {"root not in canonical form", dotted_root.c_str(), R"({"Name":"clip.mkv"})", VORN3S_EESCAPE,
+           "refused"},
+      });
 }
 
 TEST(vorn3s_subtitles_json, failures_of_pipes_and_links) {
@@ -188,24 +199,13 @@ TEST(vorn3s_subtitles_json, failures_of_pipes_and_links) {
   t.symlink(t.path("Movies"), "via-link");
   const std::string root = t.path("Movies");
   const std::string link_root = t.path("via-link");
-  struct fail_case {
-    const char* what;
-    const char* root;
-    const char* json;
-    int code;
-    const char* message;
-  };
-  const fail_case CASES[] = {
-      {"a pipe", root.c_str(), R"({"Name":"pipe.mkv"})", VORN3S_ENOTFOUND, "not a file"},
-      {"link out of the root", root.c_str(), R"({"Name":"out.mkv"})", VORN3S_EESCAPE, "refused"},
-      {"root through a link", link_root.c_str(), R"({"Name":"clip.mkv"})", VORN3S_EESCAPE, "refused"},
-  };
-  for (const auto& c : CASES) {
-    SCOPED_TRACE(c.what);
-    EXPECT_STREQ(vorn3s_subtitles_json(c.root, c.json), "");
-    EXPECT_EQ(vorn3s_last_code(), c.code);
-    EXPECT_STREQ(vorn3s_last_error(), c.message);
-  }
+  expect_failures(
+      root, R"({"Name":"clip.mkv"})",
+      {
+          {"a pipe", root.c_str(), R"({"Name":"pipe.mkv"})", VORN3S_ENOTFOUND, "not a file"},
+          {"link out of the root", root.c_str(), R"({"Name":"out.mkv"})", VORN3S_EESCAPE, "refused"},
+          {"root through a link", link_root.c_str(), R"({"Name":"clip.mkv"})", VORN3S_EESCAPE, "refused"},
+      });
 }
 
 TEST(vorn3s_subtitles_json, root_forms_that_pass_containment) {

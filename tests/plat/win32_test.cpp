@@ -17,6 +17,7 @@
 #include "plat/plat.h"
 #include "plat/plat_win32.h"
 #include "server/vorn3s.h"
+#include "support/expected.h"
 #include "support/fixture.h"
 #include "util/strbuf.h"
 
@@ -35,12 +36,8 @@ std::string text_of(char* owned) {
 }
 
 std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  plat_dir* d = plat_opendir(dir.c_str());
-  EXPECT_NE(d, nullptr) << dir;
-  while (const char* n = d ? plat_readdir(d) : nullptr) names.insert(n);
-  plat_closedir(d);
-  return names;
+  const std::vector<std::string> names = dir_order(dir);
+  return std::set<std::string>(names.begin(), names.end());
 }
 
 }  // namespace

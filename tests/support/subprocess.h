@@ -15,6 +15,17 @@ inline constexpr int BREAK_SIGNAL = SIGBREAK;
 inline constexpr int BREAK_SIGNAL = SIGTERM;
 #endif
 
+// `text` with each "\r\n" as "\n": the line ends of the C runtime of Windows, as the
+// tests compare lines.
+inline std::string lf_line_ends(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
 struct run_result {
   int status = -1;  // exit status, or 128 + signal number
   std::string out, err;

@@ -57,15 +57,6 @@ std::wstring program_path() {
   return dir + prog;
 }
 
-std::string lf_line_ends(std::string s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-    out += s[i];
-  }
-  return out;
-}
-
 // Reads what `pipe` holds into `buf`: true when something came, false at the end of the
 // pipe or once `deadline` (GetTickCount64) has passed.
 bool read_some(void* pipe, std::string* buf, ULONGLONG deadline) {
