@@ -290,6 +290,8 @@ char* plat_file_realpath(plat_file* file) {
   return final_path(file->h);
 }
 
+char plat_path_sep() { return '\\'; }
+
 int plat_path_under(const char* path, const char* root) {
   // Blind to the case of ASCII letters, as Windows file systems compare names:
   // "c:\media\x" lies under "C:\Media".
@@ -377,12 +379,21 @@ int plat_sock_port(plat_socket s) {
   return ntohs(sa.sin_port);
 }
 
-plat_socket plat_accept(plat_socket listener) {
-  const SOCKET s = accept(sock_of(listener), nullptr, nullptr);
+plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  const SOCKET s = accept(sock_of(listener), reinterpret_cast<sockaddr*>(&sa), &len);
   if (s == INVALID_SOCKET) return PLAT_NO_SOCKET;
   if (!set_nonblocking(s)) {
     closesocket(s);
     return PLAT_NO_SOCKET;
+  }
+  if (peer) {
+    *peer = plat_peer{};
+    if (len >= static_cast<int>(sizeof sa) && sa.sin_family == AF_INET) {
+      peer->ipv4 = ntohl(sa.sin_addr.s_addr);
+      peer->port = ntohs(sa.sin_port);
+    }
   }
   return static_cast<plat_socket>(s);
 }

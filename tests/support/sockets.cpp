@@ -72,6 +72,13 @@ int listen_loopback(test_fd fd) {
   return ntohs(sa.sin_port);
 }
 
+int local_port_of(test_fd fd) {
+  sockaddr_in sa{};
+  opt_len len = sizeof sa;
+  if (getsockname(sys(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
 int wait_readable(test_fd fd, int timeout_ms) {
 #if defined(_WIN32)
   WSAPOLLFD p{sys(fd), POLLRDNORM, 0};

@@ -16,6 +16,8 @@ void close_fd(test_fd fd);  // NO_FD is ignored
 bool connect_loopback(test_fd fd, int port);
 // Binds to 127.0.0.1 on a free port and listens; the port, or 0.
 int listen_loopback(test_fd fd);
+// The port this end of a socket has, or -1.
+int local_port_of(test_fd fd);
 
 // Waits up to `timeout_ms` for something to read (data, the end, or an error): 1, 0 on
 // a time-out, -1 on a failed wait.

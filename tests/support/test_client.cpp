@@ -36,12 +36,7 @@ bool test_client::connect_to(int port) {
   return true;
 }
 
-int test_client::local_port() const {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-  return ntohs(sa.sin_port);
-}
+int test_client::local_port() const { return local_port_of(fd); }
 
 bool test_client::send_raw(const std::string& bytes) {
   size_t done = 0;
