@@ -54,6 +54,8 @@ char* plat_file_realpath(plat_file* file);
 // compared as the system compares names: case-sensitively on POSIX, blind to the case of
 // ASCII letters on Windows; "/" and "\" both separate.
 int plat_path_under(const char* path, const char* root);
+// The separator between the names of a canonical path: "/" on POSIX, "\" on Windows.
+char plat_path_sep();
 // 1 when `text` begins with "/" or "\" or with an ASCII letter and ":", else 0.
 int plat_is_absolute(const char* text);
 

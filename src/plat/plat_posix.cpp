@@ -201,6 +201,8 @@ char* plat_file_realpath(plat_file* file) {
   return realpath(link, nullptr);
 }
 
+char plat_path_sep() { return '/'; }
+
 int plat_path_under(const char* path, const char* root) {
   // Case-sensitive: on a file system that tells case apart, "/srv/media" is not under
   // "/srv/Media".

@@ -51,7 +51,12 @@ static void note_open_file(conn_state* cs, const char* root_name, const char* ro
   sb_puts(&id, root_name);
   if (!rel.empty()) {
     sb_putc(&id, '/');
+    const size_t from = id.len;
     sb_putn(&id, rel.data(), rel.size());
+    // An ID separates names with "/", whatever separator the system's paths use.
+    for (size_t i = from; id.buf && i < id.len; i++) {
+      if (id.buf[i] == plat_path_sep()) id.buf[i] = '/';
+    }
   }
   client_set_file(cs->client, id.buf);
 }
