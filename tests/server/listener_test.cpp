@@ -1,8 +1,10 @@
 // Starting and stopping the listener on 127.0.0.1: the argument checks, the initial
-// roots, bind failures, stop with sessions still open, restart, and the connection count.
+// roots, bind failures, stop with sessions still open, restart, the connection count and
+// its limit, and running out of descriptors.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -263,4 +265,35 @@ TEST(listener, counts_concurrent_connections) {
   EXPECT_TRUE(handshake(clients[2]));
   for (auto& c : clients) c.close_now();
   EXPECT_TRUE(eventually([] { return vorn3s_connection_count() == 0; }));
+}
+
+// Out of descriptors, each waiting client is closed at once instead of left without an
+// answer; the session already running goes on, and new clients are served again as soon
+// as descriptors are free.
+TEST(listener, out_of_descriptors_waiting_clients_see_a_clean_close) {
+  test_server srv;
+  test_client running;
+  ASSERT_TRUE(running.connect_to(srv.port));
+  ASSERT_TRUE(handshake(running));
+  std::vector<test_client> waiting(3);
+  for (auto& c : waiting) ASSERT_TRUE(c.prepare());
+  {
+    descriptors_exhausted exhausted;
+    for (auto& c : waiting) {
+      ASSERT_TRUE(c.connect_prepared(srv.port));
+      // Closed before the client sent anything: an orderly end, not a reset.
+      pollfd p{c.fd, POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, c.timeout_ms), 1);
+      char byte;
+      EXPECT_EQ(recv(c.fd, &byte, 1, 0), 0);
+    }
+    EXPECT_TRUE(handshake(running));
+    EXPECT_EQ(vorn3s_connection_count(), 1);
+    exhausted.release();
+    test_client next;
+    ASSERT_TRUE(next.connect_to(srv.port));
+    EXPECT_TRUE(handshake(next));
+    EXPECT_EQ(vorn3s_connection_count(), 2);
+  }
+  EXPECT_TRUE(handshake(running));
 }

@@ -1,9 +1,12 @@
 #include "support/fixture.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,4 +48,29 @@ std::string pattern_bytes(size_t offset, size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((offset + i) % 251);
   return s;
+}
+
+descriptors_exhausted::descriptors_exhausted() {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  old_limit = static_cast<long>(lim.rlim_cur);
+  // Far above what a test process holds, far below the usual limit: cheap to fill.
+  lim.rlim_cur = 256;
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  EXPECT_EQ(errno, EMFILE);
+  EXPECT_FALSE(held.empty());
+}
+
+descriptors_exhausted::~descriptors_exhausted() {
+  release();
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = static_cast<rlim_t>(old_limit);
+  setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+void descriptors_exhausted::release() {
+  for (int fd : held) close(fd);
+  held.clear();
 }

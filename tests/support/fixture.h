@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct temp_tree {
   std::string root;  // canonical absolute path of the folder
@@ -21,3 +22,19 @@ struct temp_tree {
 
 // The bytes write_size puts into a file: byte i is i % 251.
 std::string pattern_bytes(size_t offset, size_t n);
+
+// Lowers this process's open-file limit and takes every descriptor left under it, so that
+// the next call that needs one fails; all are given back, and the limit restored, at the
+// end. CTest runs each case in a process of its own, so no other test sees the lower
+// limit.
+struct descriptors_exhausted {
+  long old_limit = -1;
+  std::vector<int> held;
+
+  descriptors_exhausted();
+  ~descriptors_exhausted();
+  descriptors_exhausted(const descriptors_exhausted&) = delete;
+  descriptors_exhausted& operator=(const descriptors_exhausted&) = delete;
+
+  void release();  // gives the descriptors back now, keeping the lower limit
+};

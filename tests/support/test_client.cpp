@@ -33,9 +33,15 @@ void test_client::close_now() {
   fd = -1;
 }
 
-bool test_client::connect_to(int port) {
+bool test_client::connect_to(int port) { return prepare() && connect_prepared(port); }
+
+bool test_client::prepare() {
   close_now();
   fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd >= 0;
+}
+
+bool test_client::connect_prepared(int port) {
   if (fd < 0) return false;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
