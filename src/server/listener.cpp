@@ -9,6 +9,7 @@
 #include "server/clients.h"
 #include "server/roots.h"
 #include "server/results.h"
+#include "server/settings.h"
 #include "server/vorn3s.h"
 #include "session/session.h"
 
@@ -116,6 +117,12 @@ static int listener_thread(void*) {
       continue;
     }
     if (r != 0) continue;
+    // Only this thread counts connections in, so the count cannot pass the limit between
+    // this test and the count below. One past it is closed at once.
+    if (s_conn_count.load() >= G_CFG.max_connections.load()) {
+      plat_sock_close(s);
+      continue;
+    }
     serve_on_thread(s, peer);
   }
   plat_reserve_release(reserve);

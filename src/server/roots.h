@@ -24,9 +24,10 @@ struct root_entry {
 // - No code holds the roots lock and the server lock (G_SRV.lock) together, and none
 //   takes a lock it already holds, so plain mutexes serve.
 // - `s_conn_count` (listener.cpp) is the number of live connections, an atomic of its
-//   own: each connection thread adds itself as it starts and takes itself off as it ends,
-//   through vorn3s_conn_inc and vorn3s_conn_dec, which change it under the server lock;
-//   it is read without a lock.
+//   own: the listener counts each connection in before its thread starts, and the thread
+//   counts itself out as it ends, through vorn3s_conn_inc and vorn3s_conn_dec, which change
+//   it under the server lock; it is read without a lock. Only the listener counts in, so
+//   its test against max_connections holds until its own count.
 // - The clients lock (clients.cpp) guards the table of live connections that the console
 //   lists: linking and unlinking an entry, changing its open file's ID, and copying the
 //   rows out. It is held for those steps alone, never with the roots lock or the server

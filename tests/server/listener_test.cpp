@@ -267,6 +267,43 @@ TEST(listener, counts_concurrent_connections) {
   EXPECT_TRUE(eventually([] { return vorn3s_connection_count() == 0; }));
 }
 
+// Exactly max_connections sessions are served at once; one more is accepted and closed at
+// once, and a place freed by a session that ends is taken again.
+TEST(listener, closes_connections_past_max_connections) {
+  ASSERT_EQ(vorn3s_config("max_connections", "3"), 0);
+  test_server srv;
+  std::vector<test_client> clients(3);
+  for (auto& c : clients) {
+    ASSERT_TRUE(c.connect_to(srv.port));
+    ASSERT_TRUE(handshake(c));
+  }
+  EXPECT_EQ(vorn3s_connection_count(), 3);
+
+  test_client over;
+  ASSERT_TRUE(over.connect_to(srv.port));
+  EXPECT_TRUE(over.closed_by_peer());
+  EXPECT_EQ(vorn3s_connection_count(), 3);
+  for (auto& c : clients) EXPECT_TRUE(handshake(c));
+
+  ASSERT_TRUE(clients[0].send_code(ACT_END));
+  EXPECT_TRUE(clients[0].closed_by_peer());
+  ASSERT_TRUE(eventually([] { return vorn3s_connection_count() == 2; }));
+  test_client again;
+  ASSERT_TRUE(again.connect_to(srv.port));
+  EXPECT_TRUE(handshake(again));
+  EXPECT_EQ(vorn3s_connection_count(), 3);
+  test_client over_again;
+  ASSERT_TRUE(over_again.connect_to(srv.port));
+  EXPECT_TRUE(over_again.closed_by_peer());
+
+  // The limit is read at each accept: raising it lets the next client in.
+  ASSERT_EQ(vorn3s_config("max_connections", "4"), 0);
+  test_client fourth;
+  ASSERT_TRUE(fourth.connect_to(srv.port));
+  EXPECT_TRUE(handshake(fourth));
+  EXPECT_EQ(vorn3s_connection_count(), 4);
+}
+
 // Out of descriptors, each waiting client is closed at once instead of left without an
 // answer; the session already running goes on, and new clients are served again as soon
 // as descriptors are free.
