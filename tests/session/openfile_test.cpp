@@ -230,6 +230,24 @@ TEST(subtitle, reply_over_max_string_ends_the_session) {
   EXPECT_TRUE(c.closed_by_peer());
 }
 
+// Whether a candidate's Base64 fits is known from its size: one that cannot be sent ends
+// the session as a too-long reply always did, but without a byte of it read. The file
+// is sparse, 8 MiB that take no room on disk, and the system's count of bytes this
+// process read shows what was read.
+TEST(subtitle, candidate_that_cannot_be_sent_is_not_read) {
+  temp_tree tree;
+  tree.write_size("Big/film.mkv", 10);
+  tree.sparse("Big/film.srt", 8388608);
+  test_server srv({tree.path("Big")});
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  const uint64_t before = process_bytes_read();
+  ASSERT_TRUE(c.send_code(ACT_SUBTITLE));
+  ASSERT_TRUE(c.send_string(full_name("Big/film.mkv")));
+  EXPECT_TRUE(c.closed_by_peer());
+  EXPECT_LT(process_bytes_read() - before, 65536u);
+}
+
 // Unlike OpenFile, a Subtitle argument that does not parse or resolve ends the session.
 TEST(subtitle, argument_that_names_no_video_ends_the_session_without_reply) {
   temp_tree tree;

@@ -42,7 +42,23 @@ void temp_tree::symlink(const std::string& target, const std::string& rel) const
   ASSERT_EQ(::symlink(target.c_str(), path(rel).c_str()), 0) << rel;
 }
 
+void temp_tree::sparse(const std::string& rel, size_t size) const {
+  write(rel, "");
+  fs::resize_file(path(rel), size);
+}
+
 void temp_tree::fifo(const std::string& rel) const { ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0) << rel; }
+
+uint64_t process_bytes_read() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  ADD_FAILURE() << "no rchar in /proc/self/io";
+  return 0;
+}
 
 std::string pattern_bytes(size_t offset, size_t n) {
   std::string s(n, '\0');
