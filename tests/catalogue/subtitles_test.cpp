@@ -279,9 +279,13 @@ TEST(subtitle_scan, stops_before_what_the_limit_cannot_use) {
     EXPECT_EQ(subtitle_scan(video.c_str(), "clip", bound, &refused, limit, over_limit::refused), fits);
     const std::string r = sb_text(&refused);
     EXPECT_EQ(r, whole.substr(0, r.size()));
-    if (fits) EXPECT_EQ(r, whole);
+    if (fits) {
+      EXPECT_EQ(r, whole);
+    }
     // With its closing bracket, the first record alone fits in one byte more than itself.
-    if (limit == second + 1) EXPECT_EQ(r, whole.substr(0, second));
+    if (limit == second + 1) {
+      EXPECT_EQ(r, whole.substr(0, second));
+    }
 
     strbuf cut;
     EXPECT_EQ(subtitle_scan(video.c_str(), "clip", bound, &cut, limit, over_limit::cut), fits);
