@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, from Debian's packages, when it is missing.
-# With --demo, also what scripts/demo.sh needs to make its playable media.
+# With --demo, also what scripts/demo.sh needs to make its playable media; with --fuzz,
+# what scripts/fuzz.sh needs; with --bench, what the benchmarks need.
 # Run as root it installs; otherwise it says exactly what to install and fails.
 set -euo pipefail
 
@@ -13,7 +14,11 @@ for arg in "$@"; do
     # encoders and MP4 and Matroska muxers: about 27 MB, where a full video converter
     # would bring some 145 MB.
     --demo) packages+=(gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly) ;;
-    *) echo "usage: scripts/setup.sh [--demo]" >&2; exit 2 ;;
+    # clang and its runtime libraries build the fuzz targets.
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    # The benchmark library, which the benchmark build needs.
+    --bench) packages+=(libbenchmark-dev) ;;
+    *) echo "usage: scripts/setup.sh [--demo] [--fuzz] [--bench]" >&2; exit 2 ;;
   esac
 done
 missing=()
