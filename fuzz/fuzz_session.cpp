@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -18,15 +20,32 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// libFuzzer's own timer interrupts waits with a signal now and then; such a wait is
+// simply made again.
+
 // Sends all of `data` on a blocking socket.
 static bool send_all(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
     const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// Waits until `fd` is readable, up to `timeout_ms` in all.
+static bool readable_within(int fd, int timeout_ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left.count()));
+    if (r == 1) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -46,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string reply;
   char buf[65536];
   for (;;) {
-    pollfd p{client, POLLIN, 0};
     // The session's own time-outs are one second each; far longer means it hangs.
-    oracle(poll(&p, 1, 30000) == 1, "the session neither answers nor ends");
+    oracle(readable_within(client, 20000), "the session neither answers nor ends");
     const ssize_t n = recv(client, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     reply.append(buf, static_cast<size_t>(n));
   }
