@@ -13,7 +13,7 @@ if [ $# -gt 0 ] && [ -x "$1" ]; then
   program=$1
   shift
 fi
-scripts/setup.sh
+scripts/setup.sh --bench
 cmake -S . -B build-bench -DVORN3S_BENCH=ON -DVORN3S_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench -j 2 --target quorvane-tessaline-vorn-v3-tcp-media-server vorn3s_hostile_load >/dev/null
 # Each scenario stops by itself; the outer bound only guards against a tool that hangs.
