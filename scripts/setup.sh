@@ -5,6 +5,8 @@
 #   --windows   also what the Windows cross-build needs: the MinGW-w64 compilers, Wine,
 #               GoogleTest's sources, and simdjson's Debian source package, unpacked into
 #               build-windows/deps (fetched once, through a private apt folder)
+#   --fuzz      also what scripts/fuzz.sh needs
+#   --bench     also what the benchmarks need
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +22,11 @@ for arg in "$@"; do
     --demo) packages+=(gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly) ;;
     # The posix thread model: the win32 one lacks std::thread and std::mutex.
     --windows) windows=1; packages+=(g++-mingw-w64-x86-64-posix wine64 wine googletest) ;;
-    *) echo "usage: scripts/setup.sh [--demo] [--windows]" >&2; exit 2 ;;
+    # clang and its runtime libraries build the fuzz targets.
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    # The benchmark library, which the benchmark build needs.
+    --bench) packages+=(libbenchmark-dev) ;;
+    *) echo "usage: scripts/setup.sh [--demo] [--windows] [--fuzz] [--bench]" >&2; exit 2 ;;
   esac
 done
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test. Options:
 #   --sanitize   build in build-sanitize with AddressSanitizer and UndefinedBehaviorSanitizer
+#   --tsan       build in build-tsan with ThreadSanitizer
 #   --werror     treat compiler warnings as errors
 #   --windows    cross-build for Windows in build-windows and test it under Wine: every
 #                GoogleTest executable, then the protocol tests against the .exe serving on
@@ -10,25 +11,30 @@ cd "$(dirname "$0")/.."
 
 build=build
 sanitize=OFF
+tsan=OFF
 werror=OFF
 windows=0
 for arg in "$@"; do
   case "$arg" in
     --sanitize) build=build-sanitize; sanitize=ON ;;
+    --tsan) build=build-tsan; tsan=ON ;;
     --werror) werror=ON ;;
     --windows) windows=1 ;;
-    *) echo "usage: scripts/test.sh [--sanitize | --windows] [--werror]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--sanitize | --tsan | --windows] [--werror]" >&2; exit 2 ;;
   esac
 done
-if [ "$windows" -eq 1 ] && [ "$sanitize" = ON ]; then
-  echo "test: --sanitize and --windows do not go together" >&2
+modes=$windows
+[ "$sanitize" = ON ] && modes=$((modes + 1))
+[ "$tsan" = ON ] && modes=$((modes + 1))
+if [ "$modes" -gt 1 ]; then
+  echo "test: --sanitize, --tsan and --windows exclude each other" >&2
   exit 2
 fi
 
 # Every option is given each time, so that nothing lingers from an earlier configuration.
 configure_linux() {
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN3S_SANITIZE="$sanitize" \
-    -DVORN3S_WERROR="$1" >/dev/null
+    -DVORN3S_TSAN="$tsan" -DVORN3S_WERROR="$1" >/dev/null
 }
 
 if [ "$windows" -eq 1 ]; then

@@ -22,32 +22,32 @@ static std::string_view file_root_name(std::string_view path) {
 }
 
 // C: `name` joined to each folder root, or compared with the final component of each
-// file root. Holds the roots lock for the whole walk.
+// file root, over the roots as one look into the table saw them.
 static int find_by_name(roots_table* roots, const char* name, char** out_path, int* out_index) {
   if (empty(name)) return VORN3S_ENOTFOUND;
-  plat_guard g(roots->lock);
-  for (int i = 0; i < roots->count; i++) {
-    const root_entry& e = roots->entries[i];
-    if (e.removed) continue;
+  roots_snapshot live;
+  roots_snapshot_take(roots, &live);
+  for (int i = 0; i < live.count; i++) {
+    const root_view& r = live.roots[i];
     text_ptr found;
-    if (e.is_file) {
+    if (r.is_file) {
       plat_statinfo st;
-      if (plat_stat(e.path, &st, 1) != 0 || !st.is_file) continue;
-      std::string_view base = file_root_name(e.path);
+      if (plat_stat(r.path, &st, 1) != 0 || !st.is_file) continue;
+      std::string_view base = file_root_name(r.path);
       if (base.size() > 511) base = base.substr(0, 511);
       if (base != name) continue;
-      found.reset(x_strdup(e.path));
+      found.reset(x_strdup(r.path));
     } else {
       strbuf joined;
-      sb_puts(&joined, e.path);
+      sb_puts(&joined, r.path);
       sb_putc(&joined, '/');
       if (sb_puts(&joined, name) != 0 || !joined.buf) continue;
       found.reset(plat_realpath(joined.buf));
-      if (found && !path_contained(found.get(), e.path, false)) found.reset();
+      if (found && !path_contained(found.get(), r.path, false)) found.reset();
     }
     if (found) {
       *out_path = found.release();
-      *out_index = i;
+      *out_index = r.index;
       return 0;
     }
   }

@@ -61,18 +61,15 @@ int has_any_entry(const char* dir_path) {
   return dir.d && plat_readdir(dir.d) ? 1 : 0;
 }
 
-// One walk for both listings: every visible child of the kind asked for, in the order
-// the system gives them. A child whose path or ID would not fit is left out rather than
-// named by a cut text that could mean another entry.
-static int list_children(const char* dir_path, const char* id_prefix, bool folders, const char* folder,
-                         strbuf* out) {
-  dir_owner dir(dir_path);
-  if (!dir.d) return VORN3S_ENOTFOUND;
-  sb_reset(out);
-  sb_putc(out, '[');
-  bool first = true;
+// Appends the record of every visible child of the kind asked for, each after a ","
+// unless it is the first, in the order the system gives them. A child whose path or ID
+// would not fit is left out rather than named by a cut text that could mean another
+// entry. 0, or VORN3S_ELIMIT once `out` is longer than `limit`.
+static int put_children(plat_dir* dir, const char* dir_path, const char* id_prefix, bool folders,
+                        const char* folder, strbuf* out, size_t limit, bool* first) {
   const std::string_view prefix(id_prefix);
-  while (const char* name = plat_readdir(dir.d)) {
+  while (const char* name = plat_readdir(dir)) {
+    if (out->len > limit) return VORN3S_ELIMIT;
     if (name[0] == '.') continue;
     char child_path[PATH_CAP];
     char child_id[CHILD_ID_CAP];
@@ -81,46 +78,93 @@ static int list_children(const char* dir_path, const char* id_prefix, bool folde
     plat_statinfo st;
     if (plat_stat(child_path, &st, 1) != 0) continue;
     if (folders ? !st.is_dir : !st.is_file) continue;
-    if (!first) sb_putc(out, ',');
-    first = false;
+    if (!*first) sb_putc(out, ',');
+    *first = false;
     if (folders) {
       folder_json(out, name, child_id, has_sub_folder(child_path));
     } else {
       file_json(out, name, file_type_of(name).data(), folder, child_id);
     }
   }
-  sb_putc(out, ']');
-  return 0;
+  return out->len > limit ? VORN3S_ELIMIT : 0;
 }
 
-int listing_folders_host(const char* dir_path, const char* id_prefix, strbuf* out) {
-  return list_children(dir_path, id_prefix, true, nullptr, out);
-}
-
-int listing_files_host(const char* dir_path, const char* id_prefix, const char* folder, strbuf* out) {
-  return list_children(dir_path, id_prefix, false, folder, out);
-}
-
-// Every live root as a folder record, HasSubFolder by the listing rule.
-static bool list_roots_if_registered(const char* root, strbuf* out) {
-  roots_table* t = roots_get();
-  plat_guard g(t->lock);
-  bool registered = false;
-  for (int i = 0; i < t->count && !registered; i++) {
-    registered = !t->entries[i].removed && std::strcmp(t->entries[i].path, root) == 0;
-  }
-  if (!registered) return false;
+static int list_children(const char* dir_path, const char* id_prefix, bool folders, const char* folder,
+                         strbuf* out, size_t limit) {
+  dir_owner dir(dir_path);
+  if (!dir.d) return VORN3S_ENOTFOUND;
+  sb_reset(out);
   sb_putc(out, '[');
   bool first = true;
-  for (int i = 0; i < t->count; i++) {
-    const root_entry& e = t->entries[i];
-    if (e.removed) continue;
-    if (!first) sb_putc(out, ',');
-    first = false;
-    folder_json(out, e.name, e.name, e.is_file ? 0 : has_sub_folder(e.path));
+  const int r = put_children(dir.d, dir_path, id_prefix, folders, folder, out, limit, &first);
+  if (r != 0) return r;
+  sb_putc(out, ']');
+  return out->len > limit ? VORN3S_ELIMIT : 0;
+}
+
+int listing_folders_host(const char* dir_path, const char* id_prefix, strbuf* out, size_t limit) {
+  return list_children(dir_path, id_prefix, true, nullptr, out, limit);
+}
+
+int listing_files_host(const char* dir_path, const char* id_prefix, const char* folder, strbuf* out,
+                       size_t limit) {
+  return list_children(dir_path, id_prefix, false, folder, out, limit);
+}
+
+int listing_root_files(const roots_snapshot& roots, strbuf* out, size_t limit) {
+  sb_putc(out, '[');
+  bool first = true;
+  for (int i = 0; i < roots.count; i++) {
+    const root_view& r = roots.roots[i];
+    if (out->len > limit) return VORN3S_ELIMIT;
+    if (r.is_file) {
+      // A file root whose file is gone is left out.
+      plat_statinfo st;
+      if (plat_stat(r.path, &st, 1) != 0 || !st.is_file) continue;
+      if (!first) sb_putc(out, ',');
+      first = false;
+      file_json(out, r.name, file_type_of(r.name).data(), r.name, r.name);
+      continue;
+    }
+    dir_owner dir(r.path);
+    if (!dir.d) continue;
+    const int e = put_children(dir.d, r.path, r.name, false, r.name, out, limit, &first);
+    if (e != 0) return e;
   }
   sb_putc(out, ']');
-  return true;
+  return out->len > limit ? VORN3S_ELIMIT : 0;
+}
+
+void listing_root_folders(const roots_snapshot& roots, root_probe probe, strbuf* out) {
+  sb_putc(out, '[');
+  for (int i = 0; i < roots.count; i++) {
+    const root_view& r = roots.roots[i];
+    if (i > 0) sb_putc(out, ',');
+    int has_sub = 0;
+    if (!r.is_file) {
+      switch (probe) {
+        case root_probe::none: has_sub = 1; break;
+        case root_probe::any_entry: has_sub = has_any_entry(r.path); break;
+        case root_probe::visible_entry: has_sub = has_sub_folder(r.path); break;
+      }
+    }
+    folder_json(out, r.name, r.name, has_sub);
+  }
+  sb_putc(out, ']');
+}
+
+// With `root` the path of a live root: every live root as a folder record, HasSubFolder
+// by the listing rule. False, with nothing appended, for any other `root`.
+static bool list_roots_if_registered(const char* root, strbuf* out) {
+  roots_snapshot roots;
+  roots_snapshot_take(roots_get(), &roots);
+  for (int i = 0; i < roots.count; i++) {
+    if (std::strcmp(roots.roots[i].path, root) == 0) {
+      listing_root_folders(roots, root_probe::visible_entry, out);
+      return true;
+    }
+  }
+  return false;
 }
 
 static const char* listing_query(const char* root, const char* id, int files) {
@@ -163,9 +207,10 @@ static const char* listing_query(const char* root, const char* id, int files) {
       json_put_string(&sb, id);
       sb_putc(&sb, '}');
     } else {
-      const int r =
-          files ? listing_files_host(canon.get(), id, base, &sb) : listing_folders_host(canon.get(), id, &sb);
-      if (r != 0) {
+      // What passes the result buffer's size is cut off anyway.
+      const int r = files ? listing_files_host(canon.get(), id, base, &sb, RESULT_CAP - 1)
+                          : listing_folders_host(canon.get(), id, &sb, RESULT_CAP - 1);
+      if (r == VORN3S_ENOTFOUND) {
         set_error(VORN3S_ENOTFOUND, "opendir");
         return "";
       }
@@ -176,7 +221,7 @@ static const char* listing_query(const char* root, const char* id, int files) {
       set_error(VORN3S_ENOTFOUND, "no entry");
       return "";
     }
-    if (listing_folders_host(root, "", &sb) != 0) {
+    if (listing_folders_host(root, "", &sb, RESULT_CAP - 1) == VORN3S_ENOTFOUND) {
       set_error(VORN3S_ENOTFOUND, "opendir");
       return "";
     }

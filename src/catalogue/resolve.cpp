@@ -68,40 +68,30 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
   char rel[REL_CAP];
   if (id_split(id, root_name, rel) != 0) return VORN3S_EBADARG;
 
-  // The named root first, then every other live root in table order. Indexes stay valid
-  // after the lock is released: slots are only appended and marked removed.
-  int candidates[MAX_ROOTS];
+  // The named root first, then every other live root in table order, all as one look
+  // into the table saw them.
+  roots_snapshot live;
+  roots_snapshot_take(roots, &live);
+  int named = -1;
+  for (int i = 0; i < live.count && named < 0; i++) {
+    if (std::strcmp(live.roots[i].name, root_name) == 0) named = i;
+  }
+  int order[MAX_ROOTS];
   int n = 0;
-  {
-    plat_guard g(roots->lock);
-    int named = -1;
-    for (int i = 0; i < roots->count && named < 0; i++) {
-      const root_entry& e = roots->entries[i];
-      if (!e.removed && std::strcmp(e.name, root_name) == 0) named = i;
-    }
-    if (named >= 0) candidates[n++] = named;
-    for (int i = 0; i < roots->count; i++) {
-      if (i != named && !roots->entries[i].removed) candidates[n++] = i;
-    }
+  if (named >= 0) order[n++] = named;
+  for (int i = 0; i < live.count; i++) {
+    if (i != named) order[n++] = i;
   }
   if (n == 0) return VORN3S_ENOTFOUND;
 
   for (int k = 0; k < n; k++) {
-    text_ptr root_path;
-    bool root_is_file;
-    {
-      plat_guard g(roots->lock);
-      const root_entry& e = roots->entries[candidates[k]];
-      root_path.reset(x_strdup(e.path));
-      root_is_file = e.is_file != 0;
-    }
-    if (!root_path) return VORN3S_ENOMEM;
+    const root_view& r = live.roots[order[k]];
     char* found = nullptr;
-    const int r = try_candidate(root_path.get(), root_is_file, rel, want_dir, &found);
-    if (r < 0) return r;
-    if (r == 1) {
+    const int c = try_candidate(r.path, r.is_file, rel, want_dir, &found);
+    if (c < 0) return c;
+    if (c == 1) {
       *out_path = found;
-      *out_index = candidates[k];
+      *out_index = r.index;
       return 0;
     }
   }

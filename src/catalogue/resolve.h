@@ -16,6 +16,6 @@ int id_split(const char* id, char* root_name, char* rel);
 // Resolves `id` among the live roots, the named root first, then every other in table
 // order. `want_dir` non-zero asks for a folder, zero for a regular file. 0 with an owned
 // canonical path in `*out_path` (the caller frees it) and the root's index; else
-// VORN3S_EBADARG, VORN3S_ENOTFOUND, VORN3S_ENOMEM, VORN3S_ELIMIT or VORN3S_EESCAPE with
+// VORN3S_EBADARG, VORN3S_ENOTFOUND, VORN3S_ELIMIT or VORN3S_EESCAPE with
 // `*out_path` null and `*out_index` -1. Runs on connection threads.
 int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path, int* out_index);

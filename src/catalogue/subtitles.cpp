@@ -3,6 +3,7 @@
 // where its video's root allows: a link beside a video must not hand out other files.
 #include "catalogue/subtitles.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "catalogue/containment.h"
@@ -29,37 +30,59 @@ static bool within_bound(const char* real, std::string_view video_folder, const 
   return path_contained(real, bound.path, false);
 }
 
-// Appends one record for a candidate that passed the name tests; false when it is skipped.
-static bool put_candidate(const char* path, const char* name, std::string_view folder,
-                          const subtitle_bound& bound, bool first, strbuf* out) {
+namespace {
+enum class taken { no, yes, stop };
+}  // namespace
+
+// Appends one record for a candidate that passed the name tests, when it is a file that
+// really lies within the bound and its record can be used at all.
+static taken put_candidate(const char* path, const char* name, std::string_view folder,
+                           const subtitle_bound& bound, bool first, strbuf* out, size_t limit,
+                           over_limit mode) {
   plat_statinfo st;
-  if (plat_stat(path, &st, 1) != 0 || !st.is_file) return false;
-  if (st.size > static_cast<int64_t>(G_CFG.sub_max_bytes.load())) return false;
+  if (plat_stat(path, &st, 1) != 0 || !st.is_file) return taken::no;
+  if (st.size > static_cast<int64_t>(G_CFG.sub_max_bytes.load())) return taken::no;
   plat_file* file = plat_fopen_read(path);
-  if (!file) return false;
-  bool taken = false;
+  if (!file) return taken::no;
+  taken result = taken::no;
   const text_ptr real(plat_file_realpath(file));
   if (real && within_bound(real.get(), folder, bound)) {
+    strbuf head;
+    if (!first) sb_putc(&head, ',');
+    sb_puts(&head, "{\"Name\":");
+    json_put_string(&head, name);
+    sb_puts(&head, ",\"Base64\":\"");
     const auto size = static_cast<size_t>(st.size);
-    auto* buf = static_cast<uint8_t*>(std::malloc(size + 1));
-    const int64_t got = buf ? plat_fread_at(file, 0, buf, size) : -1;
-    if (got >= 0) {
-      if (!first) sb_putc(out, ',');
-      sb_puts(out, "{\"Name\":");
-      json_put_string(out, name);
-      sb_puts(out, ",\"Base64\":\"");
-      base64_put(out, buf, static_cast<size_t>(got));
-      sb_puts(out, "\"}");
-      taken = true;
+    const size_t record = head.len + base64_len(size) + 2;
+    if (mode == over_limit::refused && out->len + record + 1 > limit) {
+      result = taken::stop;  // with its closing "]" the reply could not go out: read nothing
+    } else {
+      size_t want = size;
+      result = taken::yes;
+      if (mode == over_limit::cut && out->len + record > limit) {
+        // Only the start of this record is kept: read what its Base64 needs, no more.
+        const size_t room = limit > out->len + head.len ? limit - out->len - head.len : 0;
+        want = std::min(size, (room + 3) / 4 * 3);
+        result = taken::stop;
+      }
+      auto* buf = static_cast<uint8_t*>(std::malloc(want + 1));
+      const int64_t got = buf ? plat_fread_at(file, 0, buf, want) : -1;
+      if (got >= 0) {
+        sb_putn(out, head.buf, head.len);
+        base64_put(out, buf, static_cast<size_t>(got));
+        sb_puts(out, "\"}");
+      } else {
+        result = taken::no;
+      }
+      std::free(buf);
     }
-    std::free(buf);
   }
   plat_fclose(file);
-  return taken;
+  return result;
 }
 
 bool subtitle_scan(const char* video_path, const char* stem, const subtitle_bound& bound, strbuf* out,
-                   size_t limit) {
+                   size_t limit, over_limit mode) {
   sb_putc(out, '[');
   const std::string_view folder = folder_part(video_path);
   char folder_path[PATH_CAP];
@@ -70,19 +93,20 @@ bool subtitle_scan(const char* video_path, const char* stem, const subtitle_boun
   if (dir) {
     bool first = true;
     while (const char* name = plat_readdir(dir)) {
-      if (out->len > limit) {
-        complete = false;
-        break;
-      }
       if (!is_subtitle_ext(name) || !std::strstr(name, stem)) continue;
       char path[PATH_CAP];
       if (!path_join(path, sizeof path, {folder, name})) continue;
-      if (put_candidate(path, name, folder, bound, first, out)) first = false;
+      const taken t = put_candidate(path, name, folder, bound, first, out, limit, mode);
+      if (t == taken::stop) {
+        complete = false;
+        break;
+      }
+      if (t == taken::yes) first = false;
     }
     plat_closedir(dir);
   }
-  sb_putc(out, ']');
-  return complete;
+  if (complete) sb_putc(out, ']');
+  return complete && out->len <= limit;
 }
 
 static bool empty(const char* s) { return !s || !*s; }
@@ -162,7 +186,7 @@ static const char* subtitles_query(const char* root, const char* filejson) {
   stem_of(final_component(video.get()).data(), stem, sizeof stem);
   strbuf sb;
   // What passes the result buffer's size is cut off anyway.
-  subtitle_scan(video.get(), stem, subtitle_bound{root, false}, &sb, RESULT_CAP - 1);
+  subtitle_scan(video.get(), stem, subtitle_bound{root, false}, &sb, RESULT_CAP - 1, over_limit::cut);
   const char* text = result_store(sb.buf ? std::string_view(sb.buf, sb.len) : "[]");
   set_error(VORN3S_OK, "ok");
   return text;

@@ -24,10 +24,11 @@ namespace {
 struct serve_options {
   const char* bind = nullptr;
   int port = 3320;
-  // Where the last --platform and --order stand: only that one of each is applied, in
-  // its place among the --set options.
+  // Where the last --platform, --order and --max-connections stand: only that one of
+  // each is applied, in its place among the --set options.
   int platform_at = -1;
   int order_at = -1;
+  int max_connections_at = -1;
   const char* roots[MAX_ROOTS];
   int nroots = 0;
 };
@@ -56,6 +57,8 @@ static bool parse_options(int count, char** args, serve_options* o) {
       o->platform_at = i;
     else if (word == "--order")
       o->order_at = i;
+    else if (word == "--max-connections")
+      o->max_connections_at = i;
     else if (word == "--set" && std::strchr(value, '='))
       continue;  // applied after the parse, with the others
     else if (word == "--root" && o->nroots < MAX_ROOTS)
@@ -66,9 +69,9 @@ static bool parse_options(int count, char** args, serve_options* o) {
   return o->bind != nullptr;
 }
 
-// Applies --platform, --order and each --set KEY=VALUE in the order of the command line,
-// before anything is started. False at the first refusal: a --set refusal is reported as
-// "set: KEY: MESSAGE", one of --order (or --platform) says nothing.
+// Applies --platform, --order, --max-connections and each --set KEY=VALUE in the order of
+// the command line, before anything is started. False at the first refusal: a --set
+// refusal is reported as "set: KEY: MESSAGE", one of the other options says nothing.
 static bool apply_settings(int count, char** args, const serve_options& o) {
   for (int i = 0; i < count; i += 2) {
     const std::string_view word(args[i]);
@@ -77,6 +80,8 @@ static bool apply_settings(int count, char** args, const serve_options& o) {
       if (vorn3s_config("platform", value) != 0) return false;
     } else if (word == "--order" && i == o.order_at) {
       if (vorn3s_config("action_byteorder", value) != 0) return false;
+    } else if (word == "--max-connections" && i == o.max_connections_at) {
+      if (vorn3s_config("max_connections", value) != 0) return false;
     } else if (word == "--set") {
       const char* eq = std::strchr(value, '=');
       const std::string key(value, eq);

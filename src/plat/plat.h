@@ -89,10 +89,26 @@ struct plat_peer {
   uint32_t ipv4 = 0;
   uint16_t port = 0;
 };
-// Accepts one waiting connection as a non-blocking socket; PLAT_NO_SOCKET when none is
-// waiting any more or on error. With `peer`, stores the client's address and port there
-// (zeros when the system gives none).
-plat_socket plat_accept(plat_socket listener, plat_peer* peer = nullptr);
+// What plat_accept_conn gives when the process or the system has no descriptor (or no
+// buffer memory) left for a waiting connection; the connection then stays waiting.
+inline constexpr int PLAT_EXHAUSTED = -2;
+// Accepts one waiting connection as a non-blocking socket: 0 with it in `*out`, and with
+// `peer` the client's address and port there (zeros when the system gives none);
+// PLAT_EXHAUSTED as above; -1 when none is waiting any more or on any other error.
+int plat_accept_conn(plat_socket listener, plat_socket* out, plat_peer* peer = nullptr);
+// The same, for callers that need not tell the failures apart: the socket, or
+// PLAT_NO_SOCKET.
+inline plat_socket plat_accept(plat_socket listener, plat_peer* peer = nullptr) {
+  plat_socket s = PLAT_NO_SOCKET;
+  return plat_accept_conn(listener, &s, peer) == 0 ? s : PLAT_NO_SOCKET;
+}
+
+// One descriptor held back, so that a listener that has run out of them can still
+// accept a connection and close it: released just before that accept, taken again
+// after. Null when none could be taken.
+struct plat_reserve;  // opaque
+plat_reserve* plat_reserve_take();
+void plat_reserve_release(plat_reserve* r);  // null is allowed
 // Wakes any wait on a listening socket without releasing its number, where the system
 // can (not Windows: there the wait runs to its time-out).
 void plat_sock_shutdown(plat_socket s);

@@ -279,7 +279,8 @@ int plat_sock_port(plat_socket s) {
   return ntohs(sa.sin_port);
 }
 
-plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
+int plat_accept_conn(plat_socket listener, plat_socket* out, plat_peer* peer) {
+  *out = PLAT_NO_SOCKET;
   struct sockaddr_in sa {};
   socklen_t len = sizeof sa;
   int fd;
@@ -288,7 +289,12 @@ plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
     fd =
         accept4(fd_of(listener), reinterpret_cast<struct sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return PLAT_NO_SOCKET;
+  if (fd < 0) {
+    // These leave the connection in the queue, so the listening socket stays readable: a
+    // caller that simply waited again would spin.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) return PLAT_EXHAUSTED;
+    return -1;
+  }
   if (peer) {
     *peer = plat_peer{};
     if (len >= sizeof sa && sa.sin_family == AF_INET) {
@@ -296,7 +302,26 @@ plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
       peer->port = ntohs(sa.sin_port);
     }
   }
-  return static_cast<plat_socket>(fd);
+  *out = static_cast<plat_socket>(fd);
+  return 0;
+}
+
+struct plat_reserve {
+  int fd = -1;
+};
+
+plat_reserve* plat_reserve_take() {
+  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto* r = new (std::nothrow) plat_reserve{fd};
+  if (!r) close(fd);
+  return r;
+}
+
+void plat_reserve_release(plat_reserve* r) {
+  if (!r) return;
+  close(r->fd);
+  delete r;
 }
 
 void plat_sock_shutdown(plat_socket s) {

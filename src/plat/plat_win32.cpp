@@ -379,14 +379,20 @@ int plat_sock_port(plat_socket s) {
   return ntohs(sa.sin_port);
 }
 
-plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
+int plat_accept_conn(plat_socket listener, plat_socket* out, plat_peer* peer) {
+  *out = PLAT_NO_SOCKET;
   sockaddr_in sa{};
   int len = sizeof sa;
   const SOCKET s = accept(sock_of(listener), reinterpret_cast<sockaddr*>(&sa), &len);
-  if (s == INVALID_SOCKET) return PLAT_NO_SOCKET;
+  if (s == INVALID_SOCKET) {
+    // These leave the connection in the queue, so the listening socket stays readable: a
+    // caller that simply waited again would spin.
+    const int err = WSAGetLastError();
+    return err == WSAEMFILE || err == WSAENOBUFS ? PLAT_EXHAUSTED : -1;
+  }
   if (!set_nonblocking(s)) {
     closesocket(s);
-    return PLAT_NO_SOCKET;
+    return -1;
   }
   if (peer) {
     *peer = plat_peer{};
@@ -395,7 +401,28 @@ plat_socket plat_accept(plat_socket listener, plat_peer* peer) {
       peer->port = ntohs(sa.sin_port);
     }
   }
-  return static_cast<plat_socket>(s);
+  *out = static_cast<plat_socket>(s);
+  return 0;
+}
+
+// The reserve is an unbound socket: what runs out first on Windows is socket handles and
+// buffer space, and giving one socket back frees both for the accept that follows.
+struct plat_reserve {
+  SOCKET s = INVALID_SOCKET;
+};
+
+plat_reserve* plat_reserve_take() {
+  const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return nullptr;
+  auto* r = new (std::nothrow) plat_reserve{s};
+  if (!r) closesocket(s);
+  return r;
+}
+
+void plat_reserve_release(plat_reserve* r) {
+  if (!r) return;
+  closesocket(r->s);
+  delete r;
 }
 
 void plat_sock_shutdown(plat_socket s) {

@@ -9,6 +9,7 @@
 #include "server/clients.h"
 #include "server/roots.h"
 #include "server/results.h"
+#include "server/settings.h"
 #include "server/vorn3s.h"
 #include "session/session.h"
 
@@ -47,18 +48,18 @@ struct conn_cell {
   client_entry client;  // this connection's line in the console's table
 };
 
+// The listener has counted the connection in already; the thread counts it out.
 static int conn_thread(void* arg) {
   auto* cell = static_cast<conn_cell*>(arg);
   clients_register(&cell->client, cell->peer);
-  vorn3s_conn_inc();
   // Whatever happens inside one session stays inside it: the process and every other
   // session go on.
   try {
     (void)vorn3s_serve_conn(cell->sock, roots_get(), &cell->client);
   } catch (...) {
   }
-  // Off the console's table before the count falls, as it was on it before the count
-  // rose: a connection that status no longer counts is not listed either.
+  // Off the console's table before the count falls, as it came onto it after the count
+  // rose: a connection that status does not count is never listed.
   clients_unregister(&cell->client);
   vorn3s_conn_dec();
   plat_sock_close(cell->sock);
@@ -66,31 +67,65 @@ static int conn_thread(void* arg) {
   return 0;
 }
 
+// How long the listener rests after it found no descriptor for a waiting connection.
+static constexpr int EXHAUSTED_PAUSE_MS = 20;
+
+// Out of descriptors, a waiting connection keeps the listening socket readable and every
+// accept fails at once. Give up the reserve for one accept and close that connection, so
+// that its client sees an end instead of silence, then take the reserve back.
+static void shed_one(plat_socket listen_sock, plat_reserve** reserve) {
+  plat_reserve_release(*reserve);
+  plat_socket s;
+  if (plat_accept_conn(listen_sock, &s) == 0) plat_sock_close(s);
+  *reserve = plat_reserve_take();
+}
+
+// Hands an accepted connection to a thread of its own, counted in from here on.
+static void serve_on_thread(plat_socket s, const plat_peer& peer) {
+  auto* cell = new (std::nothrow) conn_cell{s, peer, {}};
+  if (!cell) {
+    plat_sock_close(s);
+    return;
+  }
+  vorn3s_conn_inc();
+  plat_thread t;
+  if (plat_thread_start(&t, conn_thread, cell) == 0) {
+    plat_thread_detach(t);
+  } else {
+    vorn3s_conn_dec();
+    plat_sock_close(s);
+    delete cell;
+  }
+}
+
 static int listener_thread(void*) {
   // The socket is set before this thread exists and closed only after it has been joined.
   const plat_socket listen_sock = G_SRV.sock.load();
+  plat_reserve* reserve = plat_reserve_take();
   for (;;) {
     {
       plat_guard g(G_SRV.lock);
       if (!G_SRV.running.load()) break;
     }
     if (plat_poll1(listen_sock, PLAT_POLL_READ, 200) <= 0) continue;
+    plat_socket s;
     plat_peer peer;
-    const plat_socket s = plat_accept(listen_sock, &peer);
-    if (s == PLAT_NO_SOCKET) continue;
-    auto* cell = new (std::nothrow) conn_cell{s, peer, {}};
-    if (!cell) {
+    const int r = plat_accept_conn(listen_sock, &s, &peer);
+    if (r == PLAT_EXHAUSTED) {
+      shed_one(listen_sock, &reserve);
+      plat_sleep_ms(EXHAUSTED_PAUSE_MS);
+      continue;
+    }
+    if (r != 0) continue;
+    // Only this thread counts connections in, so the count cannot pass the limit between
+    // this test and the count below. One past it is closed at once.
+    if (s_conn_count.load() >= G_CFG.max_connections.load()) {
       plat_sock_close(s);
       continue;
     }
-    plat_thread t;
-    if (plat_thread_start(&t, conn_thread, cell) == 0) {
-      plat_thread_detach(t);
-    } else {
-      plat_sock_close(s);
-      delete cell;
-    }
+    serve_on_thread(s, peer);
   }
+  plat_reserve_release(reserve);
   return 0;
 }
 

@@ -89,6 +89,15 @@ int roots_add(const char* path) {
   return index;
 }
 
+void roots_snapshot_take(roots_table* t, roots_snapshot* out) {
+  out->count = 0;
+  plat_guard g(t->lock);
+  for (int i = 0; i < t->count; i++) {
+    const root_entry& e = t->entries[i];
+    if (!e.removed) out->roots[out->count++] = root_view{i, e.name, e.path, e.is_file != 0};
+  }
+}
+
 extern "C" int vorn3s_add_root(const char* path) noexcept {
   return export_guard(VORN3S_ENOMEM, [&] { return roots_add(path); });
 }

@@ -17,16 +17,18 @@ struct root_entry {
 // Threads and locks.
 // - The roots lock guards `entries` and `count`: every read and every write of them, by
 //   the controlling thread (add, remove, count, show) and by the sessions. It is held for
-//   short looks, except in the walks that do disk work under it: the Files and Folders
-//   actions, the root records of the browsing actions and the listing query, and the
-//   file search by name. An index read under it stays valid after it is released, since
-//   slots are never moved or reused.
+//   short looks only, never across a file-system call: a walk over the roots (Files,
+//   Folders, the root records, the listing query, the file search by name, identifier
+//   resolution) works on a snapshot taken under it and then released, so a slow or
+//   stalled file system holds up only the request that touches it. An index read under
+//   it stays valid after it is released, since slots are never moved or reused.
 // - No code holds the roots lock and the server lock (G_SRV.lock) together, and none
 //   takes a lock it already holds, so plain mutexes serve.
 // - `s_conn_count` (listener.cpp) is the number of live connections, an atomic of its
-//   own: each connection thread adds itself as it starts and takes itself off as it ends,
-//   through vorn3s_conn_inc and vorn3s_conn_dec, which change it under the server lock;
-//   it is read without a lock.
+//   own: the listener counts each connection in before its thread starts, and the thread
+//   counts itself out as it ends, through vorn3s_conn_inc and vorn3s_conn_dec, which change
+//   it under the server lock; it is read without a lock. Only the listener counts in, so
+//   its test against max_connections holds until its own count.
 // - The clients lock (clients.cpp) guards the table of live connections that the console
 //   lists: linking and unlinking an entry, changing its open file's ID, and copying the
 //   rows out. It is held for those steps alone, never with the roots lock or the server
@@ -45,3 +47,23 @@ roots_table* roots_get();
 int roots_add(const char* path);
 // Writes the text after the last "/" or "\" of `path` into `out`, cut to `size` - 1 bytes.
 void root_basename(const char* path, char* out, int size);
+
+// A live root as one look into the table saw it. `name` and `path` point into the table:
+// a slot's texts are written before the slot is published under the lock and are never
+// changed or freed, so they stay valid once the lock is released.
+struct root_view {
+  int index = -1;
+  const char* name = nullptr;
+  const char* path = nullptr;
+  bool is_file = false;
+};
+
+// The live roots in table order, as they were at one moment.
+struct roots_snapshot {
+  root_view roots[MAX_ROOTS];
+  int count = 0;
+};
+
+// Takes the snapshot of `t` under its lock, and nothing more: the walk that follows runs
+// without the lock and sees the roots as they were at this look into the table.
+void roots_snapshot_take(roots_table* t, roots_snapshot* out);

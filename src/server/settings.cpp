@@ -38,6 +38,7 @@ static const numeric_key NUMERIC_KEYS[] = {
     {"max_string", &settings::max_string, 65536, 256, 1048576},
     {"max_read", &settings::max_read, 4194304, 1024, 67108864},
     {"sub_max_bytes", &settings::sub_max_bytes, 8388608, 1024, 67108864},
+    {"max_connections", &settings::max_connections, 512, 1, 65536},
 };
 
 // Reads a decimal number the way atol does (leading white space, a sign, digits up to the

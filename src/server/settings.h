@@ -18,6 +18,7 @@ struct settings {
   std::atomic<int32_t> max_string{65536};
   std::atomic<int32_t> max_read{4194304};
   std::atomic<int32_t> sub_max_bytes{8388608};
+  std::atomic<int32_t> max_connections{512};  // read by the listener at each accept
   plat_mutex platform_lock;
   char platform[PLATFORM_CAP] = "quorvane-c";
 };

@@ -67,10 +67,13 @@ extern "C" {
  *   "max_string"        65536         256 to 1048576
  *   "max_read"          4194304       1024 to 67108864
  *   "sub_max_bytes"     8388608       1024 to 67108864
+ *   "max_connections"   512           1 to 65536: connections served at once; the
+ *                                     listener closes one more at once
  * A null or empty value restores the initial value, except for "action_byteorder": null
  * gives "auto", the empty text is refused. Numbers are read as atol() reads them
  * ("5000ms" is 5000, "abc" is 0), both ends of a range included. The byte order and the
- * time-outs reach connections accepted afterwards, the limits running ones too.
+ * time-outs reach connections accepted afterwards, the limits running ones too, and
+ * "max_connections" the next connection accepted.
  * VORN3S_OK, storing nothing; or VORN3S_EBADARG with "key required", "unknown key",
  * "auto|big|little" or "out of range", the setting unchanged. */
 VORN3S_API int vorn3s_config(const char* key, const char* value) VORN3S_NOEXCEPT;

@@ -6,65 +6,30 @@
 #include "catalogue/containment.h"
 #include "catalogue/listing.h"
 #include "catalogue/resolve.h"
+#include "server/settings.h"
 #include "server/vorn3s.h"
 #include "session/session.h"
 #include "session/transfer.h"
-#include "util/media_names.h"
-#include "util/paths.h"
 
 static const char* const EMPTY_ARRAY = "[]";
 
+// A reply longer than max_string cannot be sent and ends the session: the walks stop
+// as soon as the text is that long.
+static size_t reply_limit() { return static_cast<size_t>(G_CFG.max_string.load()); }
+
 int act_files(conn_state* cs) {
+  roots_snapshot roots;
+  roots_snapshot_take(cs->roots, &roots);
   strbuf reply;
-  sb_putc(&reply, '[');
-  bool any = false;
-  {
-    // The whole walk, disk work included, holds the roots lock.
-    roots_table* t = cs->roots;
-    plat_guard g(t->lock);
-    for (int i = 0; i < t->count; i++) {
-      const root_entry& e = t->entries[i];
-      if (e.removed) continue;
-      if (e.is_file) {
-        plat_statinfo st;
-        if (plat_stat(e.path, &st, 1) != 0 || !st.is_file) continue;
-        if (any) sb_putc(&reply, ',');
-        file_json(&reply, e.name, file_type_of(e.name).data(), e.name, e.name);
-        any = true;
-        continue;
-      }
-      strbuf listing;
-      if (listing_files_host(e.path, e.name, e.name, &listing) != 0 || listing.len <= 2) continue;
-      if (any) sb_putc(&reply, ',');
-      sb_putn(&reply, listing.buf + 1, listing.len - 2);  // without its brackets
-      any = true;
-    }
-  }
-  sb_putc(&reply, ']');
+  if (listing_root_files(roots, &reply, reply_limit()) != 0) return VORN3S_ENET;
   return send_json_reply(cs, reply);
 }
 
-// The roots as folder records. With `probe`, a folder root's HasSubFolder says whether it
-// holds any entry at all, looked up on disk under the lock; without, every folder root
-// says true and the disk is not touched.
-static void root_records(conn_state* cs, bool probe, strbuf* reply) {
-  sb_putc(reply, '[');
-  roots_table* t = cs->roots;
-  plat_guard g(t->lock);
-  bool first = true;
-  for (int i = 0; i < t->count; i++) {
-    const root_entry& e = t->entries[i];
-    if (e.removed) continue;
-    if (!first) sb_putc(reply, ',');
-    first = false;
-    folder_json(reply, e.name, e.name, e.is_file ? 0 : (probe ? has_any_entry(e.path) : 1));
-  }
-  sb_putc(reply, ']');
-}
-
 int act_folders(conn_state* cs) {
+  roots_snapshot roots;
+  roots_snapshot_take(cs->roots, &roots);
   strbuf reply;
-  root_records(cs, true, &reply);
+  listing_root_folders(roots, root_probe::any_entry, &reply);
   return send_json_reply(cs, reply);
 }
 
@@ -76,12 +41,11 @@ static bool find_folder(conn_state* cs, const char* id, text_ptr* path, text_ptr
   char rel[REL_CAP];
   if (id_split(id, root_name, rel) != 0) return false;
   if (!*rel) {
-    roots_table* t = cs->roots;
-    plat_guard g(t->lock);
-    for (int i = 0; i < t->count; i++) {
-      const root_entry& e = t->entries[i];
-      if (e.removed || std::strcmp(e.name, root_name) != 0) continue;
-      path->reset(x_strdup(e.path));
+    roots_snapshot roots;
+    roots_snapshot_take(cs->roots, &roots);
+    for (int i = 0; i < roots.count; i++) {
+      if (std::strcmp(roots.roots[i].name, root_name) != 0) continue;
+      path->reset(x_strdup(roots.roots[i].path));
       folder_id->reset(x_strdup(root_name));
       return *path && *folder_id;
     }
@@ -102,19 +66,22 @@ static int browse_folder(conn_state* cs, bool sub_folders) {
   strbuf reply;
   text_ptr path, folder_id;
   if (!*id) {
-    root_records(cs, false, &reply);
+    roots_snapshot roots;
+    roots_snapshot_take(cs->roots, &roots);
+    listing_root_folders(roots, root_probe::none, &reply);
   } else if (!has_dotdot_or_lead_sep(id.get()) && find_folder(cs, id.get(), &path, &folder_id)) {
     int r;
     if (sub_folders) {
       plat_statinfo st;
       r = (plat_stat(path.get(), &st, 1) == 0 && st.is_dir)
-              ? listing_folders_host(path.get(), folder_id.get(), &reply)
+              ? listing_folders_host(path.get(), folder_id.get(), &reply, reply_limit())
               : VORN3S_ENOTFOUND;
     } else {
       const char* slash = std::strrchr(folder_id.get(), '/');
       const char* folder_text = slash ? slash + 1 : folder_id.get();
-      r = listing_files_host(path.get(), folder_id.get(), folder_text, &reply);
+      r = listing_files_host(path.get(), folder_id.get(), folder_text, &reply, reply_limit());
     }
+    if (r == VORN3S_ELIMIT) return VORN3S_ENET;
     if (r != 0) sb_reset(&reply);
   }
   if (reply.len == 0) sb_puts(&reply, EMPTY_ARRAY);

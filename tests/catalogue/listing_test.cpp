@@ -13,6 +13,7 @@
 
 #include "catalogue/listing.h"
 #include "plat/plat.h"
+#include "server/roots.h"
 #include "server/vorn3s.h"
 #include "support/expected.h"
 #include "support/fixture.h"
@@ -162,4 +163,83 @@ TEST(listing_files_host, children_that_would_not_fit_are_left_out) {
             "[" + file_record("a.mkv", ".mkv", "video", "F", prefix + "/a.mkv") + "]");
   const std::string longer = prefix + "q";
   EXPECT_EQ(files_of(dir, longer.c_str(), "F"), "[]");
+}
+
+// Once the text is longer than the limit the walk stops: what it built is the start of
+// the whole listing, and at most about one record more than the limit.
+TEST(listing_files_host, stops_once_the_text_passes_its_limit) {
+  temp_tree t;
+  for (int i = 0; i < 40; i++) {
+    t.write("Many/" + std::to_string(i) + ".mkv", "");
+    t.mkdir("Many/d" + std::to_string(i));
+  }
+  const std::string dir = t.path("Many");
+  for (bool folders : {false, true}) {
+    SCOPED_TRACE(folders ? "folders" : "files");
+    const auto list = [&](strbuf* sb, size_t limit) {
+      return folders ? listing_folders_host(dir.c_str(), "M", sb, limit)
+                     : listing_files_host(dir.c_str(), "M", "M", sb, limit);
+    };
+    const std::string whole = folders ? folders_of(dir, "M") : files_of(dir, "M", "M");
+    for (size_t limit : {size_t{0}, size_t{100}, whole.size() / 2, whole.size() - 1}) {
+      SCOPED_TRACE(limit);
+      strbuf sb;
+      EXPECT_EQ(list(&sb, limit), VORN3S_ELIMIT);
+      const std::string got = sb_text(&sb);
+      EXPECT_GT(got.size(), limit);
+      EXPECT_LT(got.size(), limit + 200);
+      EXPECT_EQ(got, whole.substr(0, got.size()));
+    }
+    strbuf sb;
+    EXPECT_EQ(list(&sb, whole.size()), 0);
+    EXPECT_EQ(sb_text(&sb), whole);
+  }
+}
+
+// The walks over all roots work on a snapshot: a root removed and added again while a
+// walk is under way changes nothing in that walk's reply; the next walk sees the table
+// as it is then, the root added again now last.
+TEST(listing_roots, walks_keep_the_roots_their_snapshot_saw) {
+  temp_tree t;
+  t.write("B/b.mkv", "b");
+  t.write("A/a.mkv", "a");
+  t.write("A/.keep", "");
+  t.write("D/.keep", "");
+  t.write("clip.mp4", "c");
+  for (const char* r : {"B", "A", "D", "clip.mp4"}) ASSERT_GE(vorn3s_add_root(t.path(r).c_str()), 0);
+  const std::string b = file_record("b.mkv", "B", "B/b.mkv");
+  const std::string a = file_record("a.mkv", "A", "A/a.mkv");
+  const std::string clip = file_record("clip.mp4", "clip.mp4", "clip.mp4");
+
+  roots_snapshot during;
+  roots_snapshot_take(roots_get(), &during);
+  ASSERT_EQ(vorn3s_remove_root(t.path("B").c_str()), 0);
+  ASSERT_EQ(vorn3s_add_root(t.path("B").c_str()), 4);
+  strbuf files;
+  EXPECT_EQ(listing_root_files(during, &files, SIZE_MAX), 0);
+  EXPECT_EQ(sb_text(&files), "[" + b + "," + a + "," + clip + "]");
+
+  roots_snapshot after;
+  roots_snapshot_take(roots_get(), &after);
+  sb_reset(&files);
+  EXPECT_EQ(listing_root_files(after, &files, SIZE_MAX), 0);
+  EXPECT_EQ(sb_text(&files), "[" + a + "," + clip + "," + b + "]");
+
+  struct probe_case {
+    root_probe probe;
+    bool a, d;  // HasSubFolder of A (a file and .keep) and of D (.keep alone)
+  };
+  static const probe_case PROBES[] = {
+      {root_probe::none, true, true},
+      {root_probe::any_entry, true, true},
+      {root_probe::visible_entry, true, false},
+  };
+  for (const auto& p : PROBES) {
+    SCOPED_TRACE(static_cast<int>(p.probe));
+    strbuf folders;
+    listing_root_folders(after, p.probe, &folders);
+    EXPECT_EQ(sb_text(&folders), "[" + folder_record("A", "A", p.a) + "," + folder_record("D", "D", p.d) + "," +
+                                     folder_record("clip.mp4", "clip.mp4", false) + "," +
+                                     folder_record("B", "B", true) + "]");
+  }
 }

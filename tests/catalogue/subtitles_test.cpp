@@ -2,6 +2,7 @@
 // messages, and the bound on where a candidate may really lie.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "util/strbuf.h"
 
 namespace {
+
+constexpr size_t RESULT_MAX = 262143;  // the most text the result buffer gives back
 
 outcome subtitles(const std::string& root, const std::string& json) {
   return query_result(vorn3s_subtitles_json(root.c_str(), json.c_str()));
@@ -282,18 +285,58 @@ TEST(subtitle_scan, video_without_a_folder_part_gives_an_empty_array) {
   EXPECT_EQ(scan("/no/such/folder/clip.mkv", "clip", "/", false), "[]");
 }
 
-TEST(subtitle_scan, stops_reading_once_the_text_passes_its_limit) {
+// A record that cannot be used is not read. Refused, the scan stops before the record
+// that would make the array too long; cut, the text begins exactly as the whole array.
+TEST(subtitle_scan, stops_before_what_the_limit_cannot_use) {
   temp_tree t;
   t.write("Movies/clip.mkv", "v");
   for (const char* name : {"clip.a.srt", "clip.b.srt", "clip.c.srt"})
-    t.write(std::string("Movies/") + name, "x");
+    t.write(std::string("Movies/") + name, "xyz");
   const std::string video = t.path("Movies/clip.mkv");
-  strbuf whole;
-  EXPECT_TRUE(subtitle_scan(video.c_str(), "clip", subtitle_bound{t.root.c_str(), false}, &whole));
-  // Passing the limit within the first record: that record is kept, nothing more is read.
-  strbuf cut;
-  EXPECT_FALSE(subtitle_scan(video.c_str(), "clip", subtitle_bound{t.root.c_str(), false}, &cut, 10));
-  const std::string first =
-      std::string(sb_text(&whole)).substr(0, std::string(sb_text(&whole)).find("},") + 1);
-  EXPECT_EQ(std::string(sb_text(&cut)), first + "]");
+  const subtitle_bound bound{t.root.c_str(), false};
+  strbuf whole_sb;
+  EXPECT_TRUE(subtitle_scan(video.c_str(), "clip", bound, &whole_sb));
+  const std::string whole = sb_text(&whole_sb);
+  const size_t second = whole.find("},") + 1;  // the end of the first record
+
+  for (size_t limit : {size_t{0}, size_t{10}, second, second + 1, whole.size() - 1, whole.size()}) {
+    SCOPED_TRACE(limit);
+    const bool fits = limit >= whole.size();
+    strbuf refused;
+    EXPECT_EQ(subtitle_scan(video.c_str(), "clip", bound, &refused, limit, over_limit::refused), fits);
+    const std::string r = sb_text(&refused);
+    EXPECT_EQ(r, whole.substr(0, r.size()));
+    if (fits) {
+      EXPECT_EQ(r, whole);
+    }
+    // With its closing bracket, the first record alone fits in one byte more than itself.
+    if (limit == second + 1) {
+      EXPECT_EQ(r, whole.substr(0, second));
+    }
+
+    strbuf cut;
+    EXPECT_EQ(subtitle_scan(video.c_str(), "clip", bound, &cut, limit, over_limit::cut), fits);
+    const std::string k = sb_text(&cut);
+    ASSERT_GE(k.size(), std::min(limit, whole.size()));
+    EXPECT_EQ(k.substr(0, limit), whole.substr(0, limit));
+  }
 }
+
+#if !defined(_WIN32)  // the count of bytes read comes from /proc
+// The query keeps the first 262143 bytes of a long array; of a sparse 8 MiB subtitle it
+// reads only the bytes whose Base64 falls within them, as the system's count of bytes
+// read shows.
+TEST(vorn3s_subtitles_json, long_candidate_is_read_only_as_far_as_it_is_kept) {
+  temp_tree t;
+  t.write("Big/film.mkv", "v");
+  t.sparse("Big/film.srt", 8388608);
+  const uint64_t before = process_bytes_read();
+  const outcome got = subtitles(t.path("Big"), R"({"FullName":"film.mkv"})");
+  const uint64_t read = process_bytes_read() - before;
+  EXPECT_EQ(got.code, 0);
+  const std::string head = R"([{"Name":"film.srt","Base64":")";
+  ASSERT_EQ(got.text.size(), RESULT_MAX);
+  EXPECT_EQ(got.text, head + std::string(RESULT_MAX - head.size(), 'A'));
+  EXPECT_LT(read, 262144u);
+}
+#endif

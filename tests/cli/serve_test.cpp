@@ -245,6 +245,21 @@ TEST(serve_options, banner_shows_the_settings_and_the_bound_port) {
   EXPECT_EQ(p.wait_exit(), 0);
 }
 
+// --max-connections sets the limit: one client is served, the next closed at once.
+TEST(serve_options, max_connections_closes_clients_past_it) {
+  console c({}, {"--max-connections", "1"});
+  ASSERT_GT(c.port, 0);
+  test_client first, second;
+  ASSERT_TRUE(first.connect_to(c.port));
+  ASSERT_TRUE(first.send_code(ACT_HANDSHAKE));
+  EXPECT_EQ(first.recv_string(), HANDSHAKE);
+  ASSERT_TRUE(second.connect_to(c.port));
+  EXPECT_TRUE(second.closed_by_peer());
+  EXPECT_EQ(ask(c.proc, "status"), c.status(1, 1));
+  ASSERT_TRUE(c.proc.write("quit\n"));
+  EXPECT_EQ(c.proc.wait_exit(), 0);
+}
+
 TEST(serve_options, refusals_end_with_status_1) {
   temp_tree tree;
   tree.mkdir("Movies");
@@ -256,6 +271,8 @@ TEST(serve_options, refusals_end_with_status_1) {
   const refusal CASES[] = {
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--order", "BIG"}, ""},
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--order", ""}, ""},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--max-connections", "0"}, ""},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--max-connections", "65537"}, ""},
       {{"serve", "--bind", "0.0.0.0", "--port", "0"},
        "start: bind_ip must be an IPv4 literal of one interface (D12)\n"},
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--root", movies, "--root", movies + "/"},

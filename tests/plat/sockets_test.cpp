@@ -111,6 +111,38 @@ TEST(plat_net, accept_tells_the_peer_address_and_port) {
   plat_sock_close(s);
 }
 
+#if !defined(_WIN32)  // descriptor limits are POSIX
+// A connection that finds no descriptor stays waiting and is told apart from none
+// waiting; giving the reserve back lets exactly that connection in.
+TEST(plat_accept_conn, tells_exhaustion_apart_and_the_reserve_lets_one_in) {
+  listener l;
+  plat_socket s = 12345;
+  EXPECT_EQ(plat_accept_conn(l.s, &s), -1);
+  EXPECT_EQ(s, PLAT_NO_SOCKET);
+  plat_reserve* reserve = plat_reserve_take();
+  ASSERT_NE(reserve, nullptr);
+  test_client c;
+  ASSERT_TRUE(c.prepare());
+  descriptors_exhausted exhausted;
+  EXPECT_EQ(plat_reserve_take(), nullptr);
+  ASSERT_TRUE(c.connect_prepared(l.port));
+  ASSERT_EQ(plat_poll1(l.s, PLAT_POLL_READ, 5000), PLAT_POLL_READ);
+  EXPECT_EQ(plat_accept_conn(l.s, &s), PLAT_EXHAUSTED);
+  EXPECT_EQ(s, PLAT_NO_SOCKET);
+  EXPECT_EQ(plat_poll1(l.s, PLAT_POLL_READ, 0), PLAT_POLL_READ);  // still waiting
+
+  plat_reserve_release(reserve);
+  ASSERT_EQ(plat_accept_conn(l.s, &s), 0);
+  EXPECT_NE(s, PLAT_NO_SOCKET);
+  plat_sock_close(s);
+  EXPECT_TRUE(c.closed_by_peer());
+  reserve = plat_reserve_take();
+  EXPECT_NE(reserve, nullptr);
+  plat_reserve_release(reserve);
+  plat_reserve_release(nullptr);
+}
+#endif
+
 TEST(plat_poll1, readiness_of_a_connected_socket) {
   connection c;
   EXPECT_EQ(plat_poll1(c.server, PLAT_POLL_WRITE, 5000), PLAT_POLL_WRITE);

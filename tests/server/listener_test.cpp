@@ -1,6 +1,12 @@
 // Starting and stopping the listener on 127.0.0.1: the argument checks, the initial
-// roots, bind failures, stop with sessions still open, restart, and the connection count.
+// roots, bind failures, stop with sessions still open, restart, the connection count and
+// its limit, and running out of descriptors.
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <poll.h>
+#include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <functional>
@@ -248,3 +254,73 @@ TEST(listener, counts_concurrent_connections) {
   for (auto& c : clients) c.close_now();
   EXPECT_TRUE(eventually([] { return vorn3s_connection_count() == 0; }));
 }
+
+// Exactly max_connections sessions are served at once; one more is accepted and closed at
+// once, and a place freed by a session that ends is taken again.
+TEST(listener, closes_connections_past_max_connections) {
+  ASSERT_EQ(vorn3s_config("max_connections", "3"), 0);
+  test_server srv;
+  std::vector<test_client> clients(3);
+  for (auto& c : clients) {
+    ASSERT_TRUE(c.connect_to(srv.port));
+    ASSERT_TRUE(handshake(c));
+  }
+  EXPECT_EQ(vorn3s_connection_count(), 3);
+
+  test_client over;
+  ASSERT_TRUE(over.connect_to(srv.port));
+  EXPECT_TRUE(over.closed_by_peer());
+  EXPECT_EQ(vorn3s_connection_count(), 3);
+  for (auto& c : clients) EXPECT_TRUE(handshake(c));
+
+  ASSERT_TRUE(clients[0].send_code(ACT_END));
+  EXPECT_TRUE(clients[0].closed_by_peer());
+  ASSERT_TRUE(eventually([] { return vorn3s_connection_count() == 2; }));
+  test_client again;
+  ASSERT_TRUE(again.connect_to(srv.port));
+  EXPECT_TRUE(handshake(again));
+  EXPECT_EQ(vorn3s_connection_count(), 3);
+  test_client over_again;
+  ASSERT_TRUE(over_again.connect_to(srv.port));
+  EXPECT_TRUE(over_again.closed_by_peer());
+
+  // The limit is read at each accept: raising it lets the next client in.
+  ASSERT_EQ(vorn3s_config("max_connections", "4"), 0);
+  test_client fourth;
+  ASSERT_TRUE(fourth.connect_to(srv.port));
+  EXPECT_TRUE(handshake(fourth));
+  EXPECT_EQ(vorn3s_connection_count(), 4);
+}
+
+#if !defined(_WIN32)  // descriptor limits are POSIX
+// Out of descriptors, each waiting client is closed at once instead of left without an
+// answer; the session already running goes on, and new clients are served again as soon
+// as descriptors are free.
+TEST(listener, out_of_descriptors_waiting_clients_see_a_clean_close) {
+  test_server srv;
+  test_client running;
+  ASSERT_TRUE(running.connect_to(srv.port));
+  ASSERT_TRUE(handshake(running));
+  std::vector<test_client> waiting(3);
+  for (auto& c : waiting) ASSERT_TRUE(c.prepare());
+  {
+    descriptors_exhausted exhausted;
+    for (auto& c : waiting) {
+      ASSERT_TRUE(c.connect_prepared(srv.port));
+      // Closed before the client sent anything: an orderly end, not a reset.
+      pollfd p{c.fd, POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, c.timeout_ms), 1);
+      char byte;
+      EXPECT_EQ(recv(c.fd, &byte, 1, 0), 0);
+    }
+    EXPECT_TRUE(handshake(running));
+    EXPECT_EQ(vorn3s_connection_count(), 1);
+    exhausted.release();
+    test_client next;
+    ASSERT_TRUE(next.connect_to(srv.port));
+    EXPECT_TRUE(handshake(next));
+    EXPECT_EQ(vorn3s_connection_count(), 2);
+  }
+  EXPECT_TRUE(handshake(running));
+}
+#endif

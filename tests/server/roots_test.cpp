@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "server/roots.h"
 #include "server/vorn3s.h"
 #include "support/fixture.h"
 
@@ -277,4 +278,37 @@ TEST(roots, vanished_root_stays_live) {
   expect_error(VORN3S_ENOTFOUND, "cannot resolve");
   EXPECT_EQ(vorn3s_root_count(), 1);
   EXPECT_EQ(vorn3s_root_json(0), folder_record("gone", tree.path("gone")));
+}
+
+// A snapshot holds the live roots in table order as they were when it was taken; what the
+// table does afterwards does not reach it.
+TEST(roots_snapshot, holds_the_live_roots_as_they_were) {
+  temp_tree tree;
+  tree.mkdir("A");
+  tree.mkdir("B");
+  tree.write("c.mkv", "c");
+  ASSERT_EQ(vorn3s_add_root(tree.path("A").c_str()), 0);
+  ASSERT_EQ(vorn3s_add_root(tree.path("B").c_str()), 1);
+  ASSERT_EQ(vorn3s_add_root(tree.path("c.mkv").c_str()), 2);
+  ASSERT_EQ(vorn3s_remove_root(tree.path("A").c_str()), 0);
+  roots_snapshot snap;
+  roots_snapshot_take(roots_get(), &snap);
+  ASSERT_EQ(vorn3s_remove_root(tree.path("B").c_str()), 0);
+  ASSERT_EQ(vorn3s_add_root(tree.path("A").c_str()), 3);
+
+  ASSERT_EQ(snap.count, 2);
+  EXPECT_EQ(snap.roots[0].index, 1);
+  EXPECT_STREQ(snap.roots[0].name, "B");
+  EXPECT_EQ(std::string(snap.roots[0].path), tree.path("B"));
+  EXPECT_FALSE(snap.roots[0].is_file);
+  EXPECT_EQ(snap.roots[1].index, 2);
+  EXPECT_STREQ(snap.roots[1].name, "c.mkv");
+  EXPECT_TRUE(snap.roots[1].is_file);
+
+  roots_snapshot now;
+  roots_snapshot_take(roots_get(), &now);
+  ASSERT_EQ(now.count, 2);
+  EXPECT_EQ(now.roots[0].index, 2);
+  EXPECT_EQ(now.roots[1].index, 3);
+  EXPECT_STREQ(now.roots[1].name, "A");
 }

@@ -23,6 +23,7 @@ const numeric_case NUMERIC[] = {
     {"max_string", &settings::max_string, 65536, 256, 1048576},
     {"max_read", &settings::max_read, 4194304, 1024, 67108864},
     {"sub_max_bytes", &settings::sub_max_bytes, 8388608, 1024, 67108864},
+    {"max_connections", &settings::max_connections, 512, 1, 65536},
 };
 
 int32_t field_of(const numeric_case& c) { return (G_CFG.*c.field).load(); }

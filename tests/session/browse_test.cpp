@@ -3,8 +3,11 @@
 // long ending only their own session.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plat/plat.h"
@@ -212,6 +215,40 @@ TEST(browse, removed_root_disappears_from_every_reply_and_lookup) {
   EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Alpha"), "[]");
   EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Alpha/"), "[]");
   EXPECT_EQ(ask(c, ACT_SUBFOLDERS, "Alpha"), "[]");
+}
+
+// A root removed and added again while clients walk the roots: every reply shows the
+// roots as they were at one look into the table, never a mixture of two.
+TEST(browse, roots_changing_during_walks_give_consistent_replies) {
+  temp_tree tree;
+  tree.write_size("B/b.mkv", 5);
+  tree.write_size("A/a.mkv", 5);
+  test_server srv({tree.path("B"), tree.path("A")});
+  const std::string b = file_record("b.mkv", "B", "B/b.mkv"), a = file_record("a.mkv", "A", "A/a.mkv");
+  const std::string fb = folder_record("B", "B", true), fa = folder_record("A", "A", true);
+  // B first, then without B, then B again after A, where its new slot puts it.
+  const std::set<std::string> files = {join_array({b, a}), join_array({a}), join_array({a, b})};
+  const std::set<std::string> folders = {join_array({fb, fa}), join_array({fa}), join_array({fa, fb})};
+
+  std::atomic<bool> stop{false};
+  // Each add takes a new slot of the 64; 60 rounds leave room for the two roots.
+  std::thread churn([&] {
+    const std::string path = tree.path("B");
+    for (int i = 0; i < 60 && !stop.load(); i++) {
+      if (vorn3s_remove_root(path.c_str()) != 0 || vorn3s_add_root(path.c_str()) < 0) break;
+    }
+  });
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  for (int i = 0; i < 150; i++) {
+    const std::string f = ask(c, ACT_FILES);
+    EXPECT_EQ(files.count(f), 1u) << f;
+    const std::string d = ask(c, ACT_FOLDERS);
+    EXPECT_EQ(folders.count(d), 1u) << d;
+  }
+  stop.store(true);
+  churn.join();
+  EXPECT_EQ(vorn3s_root_count(), 2);
 }
 
 // A reply of exactly max_string bytes is sent; one byte more cannot be, and ends only the

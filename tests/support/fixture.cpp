@@ -1,10 +1,16 @@
 #include "support/fixture.h"
 
+#include <gtest/gtest.h>
+
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -56,6 +62,11 @@ void temp_tree::write(const std::string& rel, const std::string& bytes) const {
 
 void temp_tree::write_size(const std::string& rel, size_t size) const { write(rel, pattern_bytes(0, size)); }
 
+void temp_tree::sparse(const std::string& rel, size_t size) const {
+  write(rel, "");
+  fs::resize_file(fs_path(path(rel)), size);
+}
+
 #if defined(_WIN32)
 void temp_tree::symlink(const std::string&, const std::string& rel) const {
   ADD_FAILURE() << rel << ": " << NEEDS_LINKS << "; the test should have skipped";
@@ -79,6 +90,19 @@ std::string utf8_of(const fs::path& p) {
   return std::string(s.begin(), s.end());
 }
 
+#if !defined(_WIN32)
+uint64_t process_bytes_read() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  ADD_FAILURE() << "no rchar in /proc/self/io";
+  return 0;
+}
+#endif
+
 std::string pattern_bytes(size_t offset, size_t n) {
   std::string s(n, '\0');
   for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((offset + i) % 251);
@@ -93,3 +117,30 @@ std::string json_text(const std::string& text) {
   }
   return out;
 }
+
+#if !defined(_WIN32)
+descriptors_exhausted::descriptors_exhausted() {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  old_limit = static_cast<long>(lim.rlim_cur);
+  // Far above what a test process holds, far below the usual limit: cheap to fill.
+  lim.rlim_cur = 256;
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  EXPECT_EQ(errno, EMFILE);
+  EXPECT_FALSE(held.empty());
+}
+
+descriptors_exhausted::~descriptors_exhausted() {
+  release();
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = static_cast<rlim_t>(old_limit);
+  setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+void descriptors_exhausted::release() {
+  for (int fd : held) close(fd);
+  held.clear();
+}
+#endif

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct temp_tree {
   std::string root;  // canonical absolute path of the folder
@@ -22,6 +24,8 @@ struct temp_tree {
   void write_size(const std::string& rel, size_t size) const;  // bytes i % 251
   void symlink(const std::string& target, const std::string& rel) const;
   void fifo(const std::string& rel) const;
+  // A file of `size` bytes that takes no room on disk: every byte reads as zero.
+  void sparse(const std::string& rel, size_t size) const;
 };
 
 // A UTF-8 text as a path of the standard library, and back: on Windows a plain string
@@ -50,3 +54,25 @@ inline constexpr const char* NEEDS_LINKS =
     "Windows grants creating them to privileged users only";
 inline constexpr const char* NEEDS_FIFOS = "needs a FIFO, which Windows file systems do not have";
 inline constexpr const char* NEEDS_MODES = "needs POSIX permission bits, which Windows does not have";
+
+#if !defined(_WIN32)
+// The bytes this process has read from files and sockets so far, as the system counts
+// them: a read that did not happen cannot hide from it.
+uint64_t process_bytes_read();
+
+// Lowers this process's open-file limit and takes every descriptor left under it, so that
+// the next call that needs one fails; all are given back, and the limit restored, at the
+// end. CTest runs each case in a process of its own, so no other test sees the lower
+// limit.
+struct descriptors_exhausted {
+  long old_limit = -1;
+  std::vector<int> held;
+
+  descriptors_exhausted();
+  ~descriptors_exhausted();
+  descriptors_exhausted(const descriptors_exhausted&) = delete;
+  descriptors_exhausted& operator=(const descriptors_exhausted&) = delete;
+
+  void release();  // gives the descriptors back now, keeping the lower limit
+};
+#endif

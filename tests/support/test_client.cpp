@@ -24,9 +24,15 @@ void test_client::close_now() {
   fd = NO_FD;
 }
 
-bool test_client::connect_to(int port) {
+bool test_client::connect_to(int port) { return prepare() && connect_prepared(port); }
+
+bool test_client::prepare() {
   close_now();
   fd = tcp_socket();
+  return fd != NO_FD;
+}
+
+bool test_client::connect_prepared(int port) {
   if (fd == NO_FD) return false;
   if (!connect_loopback(fd, port)) {
     close_now();

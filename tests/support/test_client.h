@@ -20,6 +20,10 @@ struct test_client {
   test_client& operator=(const test_client&) = delete;
 
   bool connect_to(int port);
+  // The two halves of connect_to: the socket made now, connected later (for instance once
+  // the test has taken every other descriptor).
+  bool prepare();
+  bool connect_prepared(int port);
   void close_now();
   int local_port() const;  // the port this end of the connection has, or -1
 
