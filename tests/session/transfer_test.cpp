@@ -17,27 +17,6 @@
 
 namespace {
 
-// One loopback connection: `peer` is the test's end, `sock` the non-blocking end that the
-// session would use.
-struct link_pair {
-  plat_socket listen_sock = PLAT_NO_SOCKET;
-  plat_socket sock = PLAT_NO_SOCKET;
-  test_client peer;
-
-  link_pair() {
-    EXPECT_EQ(plat_net_init(), 0);
-    EXPECT_EQ(plat_tcp_listen("127.0.0.1", 0, &listen_sock), 0);
-    EXPECT_TRUE(peer.connect_to(plat_sock_port(listen_sock)));
-    EXPECT_GE(plat_poll1(listen_sock, PLAT_POLL_READ, 5000), 1);
-    sock = plat_accept(listen_sock);
-    EXPECT_NE(sock, PLAT_NO_SOCKET);
-  }
-  ~link_pair() {
-    plat_sock_close(sock);
-    plat_sock_close(listen_sock);
-  }
-};
-
 constexpr int WAIT_MS = 5000;
 
 }  // namespace
