@@ -1,4 +1,6 @@
-// File replies streamed over real loopback connections: exact bytes across chunk boundaries, the zero fill wherever it starts, a count of 0, offsets
+// File replies streamed over real loopback connections, both ways the file's bytes can
+// travel (straight from the file, or read into the session's buffer and sent): exact
+// bytes across chunk boundaries, the zero fill wherever it starts, a count of 0, offsets
 // outside the file, peers that stall or close in the middle, and whole sessions.
 #include "session/stream.h"
 
@@ -21,6 +23,10 @@ namespace {
 
 constexpr int WAIT_MS = 5000;
 constexpr int64_t CHUNK = static_cast<int64_t>(STREAM_CHUNK);
+constexpr stream_way WAYS[] = {stream_way::direct, stream_way::copy};
+
+const char* way_name(stream_way w) { return w == stream_way::direct ? "direct" : "copy"; }
+
 std::string zeros(size_t n) { return std::string(n, '\0'); }
 
 // Holds a file of `size` pattern bytes open for reading.
@@ -64,9 +70,9 @@ int64_t file_part_of(const stream_case& c) {
 }  // namespace
 
 TEST(stream, sends_the_file_bytes_then_zeros_exactly) {
-  {
+  for (const stream_way way : WAYS) {
     for (const auto& c : CASES) {
-      SCOPED_TRACE(c.what);
+      SCOPED_TRACE(std::string(way_name(way)) + ": " + c.what);
       open_pattern_file f(c.file_size < 0 ? 0 : c.file_size);
       link_pair p;
       stream_buffer buf;
@@ -80,7 +86,7 @@ TEST(stream, sends_the_file_bytes_then_zeros_exactly) {
       std::thread reader([&] { got = p.peer.recv_exact(want.size() + 4).value_or("short"); });
       int64_t file_bytes = -1;
       EXPECT_EQ(stream_file_bytes(p.sock, c.file_size < 0 ? nullptr : f.file, c.offset, c.count, &buf, WAIT_MS,
-                                  &file_bytes),
+                                  &file_bytes, way),
                 VORN3S_OK);
       EXPECT_EQ(sock_send_all(p.sock, "end!", 4, WAIT_MS), 0);
       reader.join();
@@ -94,7 +100,8 @@ TEST(stream, sends_the_file_bytes_then_zeros_exactly) {
 }
 
 TEST(stream, a_send_that_would_block_halfway_waits_and_goes_on) {
-  {
+  for (const stream_way way : WAYS) {
+    SCOPED_TRACE(way_name(way));
     open_pattern_file f(4 * CHUNK + 11);
     link_pair p;
     // Small buffers on both ends: the socket is full long before the reply is out.
@@ -109,7 +116,7 @@ TEST(stream, a_send_that_would_block_halfway_waits_and_goes_on) {
     });
     stream_buffer buf;
     int64_t file_bytes = -1;
-    EXPECT_EQ(stream_file_bytes(p.sock, f.file, 0, count, &buf, WAIT_MS, &file_bytes), VORN3S_OK);
+    EXPECT_EQ(stream_file_bytes(p.sock, f.file, 0, count, &buf, WAIT_MS, &file_bytes, way), VORN3S_OK);
     reader.join();
     EXPECT_EQ(file_bytes, 4 * CHUNK + 11);
     EXPECT_TRUE(got == pattern_bytes(0, 4 * STREAM_CHUNK + 11) + zeros(STREAM_CHUNK - 11));
@@ -117,21 +124,22 @@ TEST(stream, a_send_that_would_block_halfway_waits_and_goes_on) {
 }
 
 TEST(stream, a_peer_that_stops_reading_fails_the_reply_after_the_timeout) {
-  {
+  for (const stream_way way : WAYS) {
+    SCOPED_TRACE(way_name(way));
     open_pattern_file f(2 * CHUNK);
     link_pair p;
     stream_buffer buf;
     int64_t file_bytes = -1;
     // Far more than both socket buffers hold; the peer reads nothing at all.
-    EXPECT_EQ(stream_file_bytes(p.sock, f.file, 0, 64u << 20, &buf, 500, &file_bytes), VORN3S_ENET);
+    EXPECT_EQ(stream_file_bytes(p.sock, f.file, 0, 64u << 20, &buf, 500, &file_bytes, way), VORN3S_ENET);
   }
 }
 
 TEST(stream, a_peer_closing_in_the_middle_of_a_chunk_fails_the_reply_without_a_signal) {
   sigpipe_default guard;
-  {
+  for (const stream_way way : WAYS) {
     for (const bool past_the_end : {false, true}) {
-      SCOPED_TRACE(past_the_end ? "in the zero fill" : "in the file");
+      SCOPED_TRACE(std::string(way_name(way)) + (past_the_end ? ", in the zero fill" : ", in the file"));
       open_pattern_file f(past_the_end ? 1000 : 8 * CHUNK);
       link_pair p;
       std::thread reader([&] {
@@ -140,7 +148,7 @@ TEST(stream, a_peer_closing_in_the_middle_of_a_chunk_fails_the_reply_without_a_s
       });
       stream_buffer buf;
       int64_t file_bytes = -1;
-      EXPECT_EQ(stream_file_bytes(p.sock, f.file, 0, 64u << 20, &buf, WAIT_MS, &file_bytes), VORN3S_ENET);
+      EXPECT_EQ(stream_file_bytes(p.sock, f.file, 0, 64u << 20, &buf, WAIT_MS, &file_bytes, way), VORN3S_ENET);
       reader.join();
     }
   }
