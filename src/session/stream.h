@@ -8,7 +8,7 @@
 
 #include "plat/plat.h"
 
-inline constexpr size_t STREAM_CHUNK = 256 * 1024;
+inline constexpr size_t STREAM_CHUNK = 1024 * 1024;
 
 // The one buffer a session streams through, kept from reply to reply and released with
 // the session; it grows to the largest chunk asked for, at most STREAM_CHUNK bytes.
