@@ -113,7 +113,7 @@ int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client
   int result;
   for (;;) {
     uint8_t code_bytes[4];
-    if (sock_recv_exact(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
+    if (sock_recv_next(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
       result = VORN3S_ENET;
       break;
     }

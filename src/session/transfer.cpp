@@ -32,6 +32,12 @@ int sock_recv_exact(plat_socket sock, void* buf, size_t n, int timeout_ms) {
                       [&](size_t done) { return plat_recv(sock, p + done, n - done); });
 }
 
+int sock_recv_next(plat_socket sock, void* buf, size_t n, int timeout_ms) {
+  if (n == 0) return 0;
+  if (plat_poll1(sock, PLAT_POLL_READ, timeout_ms) <= 0) return -1;
+  return sock_recv_exact(sock, buf, n, timeout_ms);
+}
+
 int sock_send_all(plat_socket sock, const void* data, size_t n, int timeout_ms) {
   const auto* p = static_cast<const char*>(data);
   return transfer_all(sock, n, PLAT_POLL_WRITE, timeout_ms,
