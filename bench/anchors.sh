@@ -2,7 +2,7 @@
 # Throughput against two anchors on loopback, in one interleaved run: the loopback limit
 # ("raw", a memory server sending from a mapping) and nginx serving the same 1 GiB file
 # with Range requests ("http"), beside this server ("proto"). Builds the Release program
-# in build-anchors/ and the request/reply client beside it, then runs the shared anchors
+# in build-release/ and the request/reply client beside it, then runs the shared anchors
 # script, which checks every reply against the file's known pattern and prints a table of
 # medians with each server's CPU seconds per GB.
 #
@@ -14,14 +14,14 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 anchors=${ANCHORS:-$repo/../shared/rangebench/anchors.sh}
-build=${BUILD_DIR:-$repo/build-anchors}
+build=${BUILD_DIR:-$repo/build-release}
 
 [ -x "$anchors" ] || { echo "anchors script not found: $anchors (set ANCHORS=...)" >&2; exit 2; }
 command -v "${NGINX:-nginx}" >/dev/null ||
   { echo "nginx not found: apt-get install -y nginx-light" >&2; exit 2; }
 
 if [ -z "${PROTO_BIN:-}" ]; then
-  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN3S_TESTS=OFF -DVORN3S_BENCH=OFF \
+  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN3S_TESTS=OFF -DVORN3S_BENCH=ON \
     -DVORN3S_SANITIZE=OFF -DVORN3S_WERROR=OFF >/dev/null
   cmake --build "$build" -j 2 --target quorvane-tessaline-vorn-v3-tcp-media-server >/dev/null
   PROTO_BIN=$build/quorvane-tessaline-vorn-v3-tcp-media-server
