@@ -116,6 +116,11 @@ void plat_sock_shutdown(plat_socket s);
 // (receive only); -2 when it would block; -1 on error. A send never raises a signal.
 int64_t plat_recv(plat_socket s, void* buf, size_t n);
 int64_t plat_send(plat_socket s, const void* buf, size_t n);
+// Sends up to `n` bytes of `file` from `offset` on a non-blocking socket without copying
+// them through the caller: bytes sent; 0 when `offset` is at or past the end of the file;
+// -2 when the socket would block; -1 on a failure of either side, or where the system
+// cannot send from a file (the caller then reads and sends the bytes itself).
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n);
 // Switches Nagle's algorithm off; the result of the system's set-option call.
 int plat_set_nodelay(plat_socket s);
 

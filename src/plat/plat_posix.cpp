@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -347,6 +348,57 @@ int64_t plat_send(plat_socket s, const void* buf, size_t n) {
   }
 }
 
+// sendfile takes no MSG_NOSIGNAL: a peer that has gone raises SIGPIPE, whose default
+// action ends the process. Threads started by this layer block it from their first
+// instruction; on any other thread it is blocked around the call, and a SIGPIPE that the
+// call raised is taken back before the thread's own mask returns.
+static thread_local bool t_sigpipe_blocked = false;
+
+static void block_sigpipe_in_this_thread() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  t_sigpipe_blocked = pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
+}
+
+static ssize_t sendfile_without_signal(int s, int fd, off_t* at, size_t n) {
+  if (t_sigpipe_blocked) return sendfile(s, fd, at, n);
+  sigset_t pipe_set, old, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  if (pthread_sigmask(SIG_BLOCK, &pipe_set, &old) != 0) return -1;
+  const ssize_t r = sendfile(s, fd, at, n);
+  const int err = errno;
+  if (r < 0 && err == EPIPE && !was_pending) {
+    const struct timespec none {};
+    while (sigtimedwait(&pipe_set, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return r;
+}
+
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n) {
+  if (!file || file->fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+  off_t at = static_cast<off_t>(offset);
+  for (;;) {
+    // The pages go from the page cache to the socket with no copy in between.
+    const ssize_t r = sendfile_without_signal(fd_of(s), file->fd, &at, n);
+    if (r >= 0) return r;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
+    // An offset beyond what the file system allows at all is refused, yet it lies past
+    // the end of the file like any other.
+    struct stat st;
+    if ((errno == EOVERFLOW || errno == EINVAL) && fstat(file->fd, &st) == 0 && at >= st.st_size) return 0;
+    return -1;
+  }
+}
+
 int plat_set_nodelay(plat_socket s) {
   const int one = 1;
   return setsockopt(fd_of(s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -366,6 +418,7 @@ struct start_rec {
 }  // namespace
 
 static void* tramp(void* p) {
+  block_sigpipe_in_this_thread();
   const start_rec rec = *static_cast<start_rec*>(p);
   delete static_cast<start_rec*>(p);
   (void)rec.fn(rec.arg);

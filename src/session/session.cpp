@@ -2,11 +2,9 @@
 // Read and SeekRead, and the counting of unknown codes.
 #include "session/session.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "server/settings.h"
 #include "server/vorn3s.h"
+#include "session/stream.h"
 #include "session/transfer.h"
 
 static constexpr int32_t MAX_UNKNOWN_CODES = 15;
@@ -49,19 +47,12 @@ static int act_seek(conn_state* cs) {
 // bytes for whatever lies past its end or failed to be read. Moves pos by what was read.
 static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
   if (count > static_cast<uint32_t>(G_CFG.max_read.load())) return VORN3S_ELIMIT;
-  auto* buf = static_cast<uint8_t*>(std::malloc(count ? count : 1));
-  if (!buf) return VORN3S_ENOMEM;
   int64_t got = 0;
-  if (cs->file) {
-    if (offset >= 0) got = plat_fread_at(cs->file, static_cast<uint64_t>(offset), buf, count);
-    if (got < 0) got = 0;
-    cs->pos = offset + got;
-  }
-  std::memset(buf + got, 0, count - static_cast<size_t>(got));
-  const int r = sock_send_all(cs->sock, buf, count, cs->read_timeout_ms);
-  std::free(buf);
-  if (r == 0) client_note_sent(cs->client, count);
-  return r == 0 ? VORN3S_OK : VORN3S_ENET;
+  const int r = stream_file_bytes(cs->sock, cs->file, offset, count, &cs->reply, cs->read_timeout_ms, &got);
+  if (r != VORN3S_OK) return r;
+  if (cs->file) cs->pos = offset + got;
+  client_note_sent(cs->client, count);
+  return VORN3S_OK;
 }
 
 static int act_read(conn_state* cs) {
@@ -122,7 +113,7 @@ int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client
   int result;
   for (;;) {
     uint8_t code_bytes[4];
-    if (sock_recv_exact(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
+    if (sock_recv_next(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
       result = VORN3S_ENET;
       break;
     }

@@ -7,6 +7,7 @@
 #include "plat/plat.h"
 #include "server/clients.h"
 #include "server/roots.h"
+#include "session/stream.h"
 #include "session/wire.h"
 #include "util/strbuf.h"
 
@@ -20,6 +21,7 @@ struct conn_state {
   int64_t size = 0;           // its size when it was opened
   int64_t pos = 0;            // where the next Read starts
   int32_t invalid_count = 0;  // unknown codes since the last reset
+  stream_buffer reply;        // every Read and SeekRead streams through this one buffer
 
   // The console's line for this connection, or null.
   client_entry* client = nullptr;

@@ -8,14 +8,18 @@
 #include "server/settings.h"
 #include "session/wire.h"
 
-// One loop for both directions: wait for readiness, move what the socket takes, repeat.
+// One loop for both directions: move what the socket takes, and wait only when it would
+// block. Trying first saves a wait call whenever the bytes or the room are already there,
+// which for a player's back-to-back requests is nearly always.
 template <class Move>
 static int transfer_all(plat_socket sock, size_t n, int want, int timeout_ms, Move move) {
   size_t done = 0;
   while (done < n) {
-    if (plat_poll1(sock, want, timeout_ms) <= 0) return -1;
     const int64_t r = move(done);
-    if (r == -2) continue;  // a spurious wake-up: wait again
+    if (r == -2) {
+      if (plat_poll1(sock, want, timeout_ms) <= 0) return -1;
+      continue;
+    }
     if (r <= 0) return -1;  // closed by the peer, or an error
     done += static_cast<size_t>(r);
   }
@@ -26,6 +30,12 @@ int sock_recv_exact(plat_socket sock, void* buf, size_t n, int timeout_ms) {
   auto* p = static_cast<char*>(buf);
   return transfer_all(sock, n, PLAT_POLL_READ, timeout_ms,
                       [&](size_t done) { return plat_recv(sock, p + done, n - done); });
+}
+
+int sock_recv_next(plat_socket sock, void* buf, size_t n, int timeout_ms) {
+  if (n == 0) return 0;
+  if (plat_poll1(sock, PLAT_POLL_READ, timeout_ms) <= 0) return -1;
+  return sock_recv_exact(sock, buf, n, timeout_ms);
 }
 
 int sock_send_all(plat_socket sock, const void* data, size_t n, int timeout_ms) {

@@ -8,6 +8,9 @@
 #include "plat/plat.h"
 
 int sock_recv_exact(plat_socket sock, void* buf, size_t n, int timeout_ms);
+// As sock_recv_exact, for bytes that are seldom there yet (the next action code, while the
+// client still takes in the last reply): waits first instead of trying first.
+int sock_recv_next(plat_socket sock, void* buf, size_t n, int timeout_ms);
 int sock_send_all(plat_socket sock, const void* data, size_t n, int timeout_ms);
 // Sends `text` as a length-prefixed string; null is the empty string. A text over
 // max_string is refused before anything is sent.

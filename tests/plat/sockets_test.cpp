@@ -5,12 +5,15 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+
+#include <csignal>
 #endif
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "plat/plat.h"
 #include "support/fixture.h"
@@ -205,6 +208,98 @@ TEST(plat_set_nodelay, switches_nagle_off) {
   connection c;
   EXPECT_EQ(plat_set_nodelay(c.server), 0);
   EXPECT_EQ(nodelay_of(static_cast<test_fd>(c.server)), 1);
+}
+
+namespace {
+// A file of pattern bytes (support/fixture.h), open for reading.
+struct pattern_file {
+  temp_tree tree;
+  plat_file* file = nullptr;
+  explicit pattern_file(size_t size) {
+    tree.write_size("f.bin", size);
+    file = plat_fopen_read(tree.path("f.bin").c_str());
+    EXPECT_NE(file, nullptr);
+  }
+  ~pattern_file() { plat_fclose(file); }
+};
+
+// Sends from a file into a connection whose peer has gone, until the send fails.
+int64_t send_file_to_gone_peer(plat_socket s, plat_file* f) {
+  int64_t r = 0;
+  for (int i = 0; i < 100 && r >= 0; i++) {
+    r = plat_send_file(s, f, 0, 65536);
+    if (r >= 0) plat_sleep_ms(10);  // let the reset come back
+  }
+  return r;
+}
+
+int send_file_on_layer_thread(void* arg) {
+  auto* c = static_cast<std::pair<plat_socket, plat_file*>*>(arg);
+  return send_file_to_gone_peer(c->first, c->second) == -1 ? 0 : 1;
+}
+}  // namespace
+
+// Windows has no direct send in the layer: plat_send_file always answers -1 there and
+// the callers read and send the bytes themselves.
+#if defined(_WIN32)
+#define SKIP_WITHOUT_SEND_FILE() GTEST_SKIP() << "no direct send from a file on this system"
+#else
+#define SKIP_WITHOUT_SEND_FILE()
+#endif
+
+TEST(plat_send_file, sends_the_file_bytes_from_an_offset_and_nothing_at_the_end) {
+  SKIP_WITHOUT_SEND_FILE();
+  pattern_file f(100000);
+  connection c;
+  std::string got;
+  for (int64_t at = 500; at < 100000;) {
+    const int64_t r = plat_send_file(c.server, f.file, static_cast<uint64_t>(at), 30000);
+    ASSERT_GT(r, 0);
+    ASSERT_LE(r, 30000);
+    got += c.client.recv_exact(static_cast<size_t>(r)).value_or("short");
+    at += r;
+  }
+  EXPECT_TRUE(got == pattern_bytes(500, 100000 - 500));
+  EXPECT_EQ(plat_send_file(c.server, f.file, 100000, 10), 0);
+  EXPECT_EQ(plat_send_file(c.server, f.file, uint64_t{1} << 50, 10), 0);
+  EXPECT_EQ(plat_send_file(c.server, nullptr, 0, 10), -1);
+}
+
+TEST(plat_send_file, reports_a_full_socket_as_would_block) {
+  SKIP_WITHOUT_SEND_FILE();
+  pattern_file f(1 << 20);
+  connection c;
+  int64_t r = 0;
+  for (int i = 0; i < 10000 && r != -2; i++) {
+    r = plat_send_file(c.server, f.file, 0, 1 << 20);
+    ASSERT_NE(r, -1);
+  }
+  EXPECT_EQ(r, -2);
+}
+
+// sendfile knows no MSG_NOSIGNAL; a peer that has gone must still not end the program,
+// whether the layer started the thread or not.
+TEST(plat_send_file, a_peer_that_has_gone_fails_the_send_without_a_signal) {
+  sigpipe_default guard;
+  pattern_file f(1 << 20);
+  {
+    connection c;
+    c.client.close_now();
+    EXPECT_EQ(send_file_to_gone_peer(c.server, f.file), -1);
+#if !defined(_WIN32)
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);  // none left behind for this thread
+#endif
+  }
+  {
+    connection c;
+    c.client.close_now();
+    std::pair<plat_socket, plat_file*> arg{c.server, f.file};
+    plat_thread t = nullptr;
+    ASSERT_EQ(plat_thread_start(&t, send_file_on_layer_thread, &arg), 0);
+    plat_thread_join(t);
+  }
 }
 
 namespace {

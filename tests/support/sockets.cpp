@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #endif
 
 #if defined(_WIN32)
@@ -150,3 +151,24 @@ int nodelay_of(test_fd fd) {
   if (getsockopt(sys(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&v), &len) != 0) return -1;
   return v != 0 ? 1 : 0;
 }
+
+#if defined(_WIN32)
+sigpipe_default::sigpipe_default() {}
+sigpipe_default::~sigpipe_default() {}
+#else
+sigpipe_default::sigpipe_default() {
+  using action = struct sigaction;
+  auto* old = new action{};
+  action dfl{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGPIPE, &dfl, old);
+  old_ = old;
+}
+
+sigpipe_default::~sigpipe_default() {
+  auto* old = static_cast<struct sigaction*>(old_);
+  sigaction(SIGPIPE, old, nullptr);
+  delete old;
+}
+#endif

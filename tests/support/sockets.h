@@ -35,3 +35,16 @@ bool set_buffer_sizes(test_fd fd, int send_bytes, int receive_bytes);  // 0 leav
 bool set_nodelay_on(test_fd fd);
 // The TCP_NODELAY option: 1 on, 0 off, -1 when it cannot be read.
 int nodelay_of(test_fd fd);
+
+// For its scope, gives SIGPIPE its default action, which ends the process: a send that
+// raised it would end the test program. Nothing on a system without the signal.
+class sigpipe_default {
+ public:
+  sigpipe_default();
+  ~sigpipe_default();
+  sigpipe_default(const sigpipe_default&) = delete;
+  sigpipe_default& operator=(const sigpipe_default&) = delete;
+
+ private:
+  void* old_ = nullptr;  // the action before, restored at the end of the scope
+};

@@ -102,3 +102,17 @@ bool test_client::closed_by_peer() {
 }
 
 bool test_client::silent_for(int ms) { return wait_readable(fd, ms) == 0; }
+
+link_pair::link_pair() {
+  EXPECT_EQ(plat_net_init(), 0);
+  EXPECT_EQ(plat_tcp_listen("127.0.0.1", 0, &listen_sock), 0);
+  EXPECT_TRUE(peer.connect_to(plat_sock_port(listen_sock)));
+  EXPECT_GE(plat_poll1(listen_sock, PLAT_POLL_READ, 5000), 1);
+  sock = plat_accept(listen_sock);
+  EXPECT_NE(sock, PLAT_NO_SOCKET);
+}
+
+link_pair::~link_pair() {
+  plat_sock_close(sock);
+  plat_sock_close(listen_sock);
+}

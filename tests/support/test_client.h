@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "plat/plat.h"
 #include "support/sockets.h"
 
 struct test_client {
@@ -55,4 +56,17 @@ struct test_server {
   ~test_server();
   test_server(const test_server&) = delete;
   test_server& operator=(const test_server&) = delete;
+};
+
+// One loopback connection: `peer` is the test's end, `sock` the non-blocking end that a
+// session would use.
+struct link_pair {
+  plat_socket listen_sock = PLAT_NO_SOCKET;
+  plat_socket sock = PLAT_NO_SOCKET;
+  test_client peer;
+
+  link_pair();
+  ~link_pair();
+  link_pair(const link_pair&) = delete;
+  link_pair& operator=(const link_pair&) = delete;
 };
