@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Throughput against two anchors on loopback, in one interleaved run: the loopback limit
 # ("raw", a memory server sending from a mapping) and nginx serving the same 1 GiB file
 # with Range requests ("http"), beside this server ("proto"). Builds the Release program

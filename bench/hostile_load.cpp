@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Presses on a running server the way a hostile host, or many players at once, would,
 // and prints four figures: the CPU the server spends while it has no descriptors left,
 // how many connections one host gets served, how long other clients and the console wait

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the server and the hostile-load tool (Release, in build-bench) and presses on the
 # server as docs/performance.md describes, printing the figures. Loopback only; every
 # scenario is bounded in clients and time, and stops the servers it started by their ids.

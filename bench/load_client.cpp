@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server child process and the protocol clients of the load tool.
 #include "load_client.h"
 

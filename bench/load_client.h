@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the load tool needs around a server under load: the console program run as a
 // child process, raw protocol clients on 127.0.0.1 with a bound on every wait, and the
 // CPU time and memory the child has used.

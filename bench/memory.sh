@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The memory a server holds for replies that nobody reads: 100 clients each ask for one
 # SeekRead of 64 MiB (max_read raised to it) and read nothing; the server's resident
 # memory must stay under 150 MB. Builds the Release benchmark in build-release/ and runs it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the server holds for replies that nobody reads: CLIENTS clients each open one
 // file and ask for a single SeekRead of COUNT bytes (max_read raised to it), then read
 // nothing. The server runs in this process and its resident memory is sampled while the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures what a player feels: SeekRead throughput over a real loopback connection,
 // the time to list a large folder, and the cost of resolving one identifier.
 #include <arpa/inet.h>

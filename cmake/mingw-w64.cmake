@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building for 64-bit Windows with Debian's MinGW-w64 compilers. The posix thread
 # model is needed: the win32 one lacks std::thread and std::mutex.
 set(CMAKE_SYSTEM_NAME Windows)

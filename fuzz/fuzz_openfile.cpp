@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file argument: parsing it, finding the file it names among the roots as OpenFile
 // and Subtitle do, scanning for that file's subtitles, and the subtitles query. Whatever
 // the text, a file found lies inside the roots and no reply carries what lies outside.

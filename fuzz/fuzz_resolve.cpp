@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers: resolution among the roots and the listing of what they name, the split
 // of an ID, and the resolve query against one root. Links inside the roots may be
 // followed; links that leave them never are.

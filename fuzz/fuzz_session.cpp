@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole session loop on one end of a socket pair: the input is everything a client
 // sends, then the client stops sending; the loop answers until it ends. Whatever the
 // bytes, nothing sent back comes from outside the roots, and the session always ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz tree and its oracle.
 #include "fuzz_tree.h"
 

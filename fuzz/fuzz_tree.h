@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tree every fuzz target works in, made once per process, and the oracle they share:
 // nothing outside the roots is ever resolved or sent.
 //

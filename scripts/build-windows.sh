@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds the Windows programs on Linux into build-windows/: the console program
 # quorvane-tessaline-vorn-v3-tcp-media-server.exe, and vorn3s.dll with its import library
 # vorn3s.lib, at the top of that folder, linked statically against the C and C++ runtimes.

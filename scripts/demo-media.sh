@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes a small demo folder of media that a real player plays, generated here (nothing is
 # downloaded): a film in MP4 and an episode in Matroska (H.264 video, MP3 sound, 10 s
 # each) and a WAV tone, with subtitles beside each in English and German, told apart by

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds, makes a demo folder of playable media (generated here, nothing
 # downloaded) and serves it with the operator console. Without --bind it serves on
 # 127.0.0.1, for players on this machine; it names the addresses that players elsewhere on

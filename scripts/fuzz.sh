@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets of fuzz/ with clang in build-fuzz and runs each for SECONDS
 # (60 unless given), starting from its seed corpus in fuzz/corpus/TARGET. What a run
 # learns goes to build-fuzz/corpus, never into the repository; an input that crashes or

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing need, from Debian's packages, when it is missing.
 # Run as root it installs; otherwise it says exactly what to install and fails.
 #   --demo      also what scripts/demo.sh needs to make its playable media

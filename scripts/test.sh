@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs every test. Options:
 #   --sanitize   build in build-sanitize with AddressSanitizer and UndefinedBehaviorSanitizer
 #   --tsan       build in build-tsan with ThreadSanitizer

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a Windows program under Wine, headless, in the prefix that the caller names with
 # WINEPREFIX (scripts/test.sh --windows makes one in a temporary folder): the emulator
 # through which CTest runs the cross-built tests.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A C host: the public header compiles as C, and the shared library answers through it. */
 #include <stdio.h>
 #include <string.h>

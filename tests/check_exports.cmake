@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compares the functions a shared library exports with the names its export list holds:
 # the dynamic symbols of an ELF library (nm), or the export table of a Windows DLL
 # (OBJDUMP given). For Windows it also checks that the DLL and PROGRAM import nothing but

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text refusals side by side, so that their differences show, and the containment test.
 #include "catalogue/containment.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The containment rule: nothing a client or caller sends may reach an entry outside its
 // root, not by "..", an absolute form, or a link. First the text refusals, each as narrow
 // as the request it guards allows; then the one test of a canonical path against a root.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parsing the file argument. The JSON parser is used here and nowhere else: one strict
 // value, valid UTF-8, and the first member with a key decides.
 #include "catalogue/filearg.h"

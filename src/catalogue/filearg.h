@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file argument of OpenFile, Subtitle and the subtitles query: one JSON object, most
 // often a file record from a listing, naming a file by its ID, its folder and its name.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the file a file argument designates: by ID (A), by folder and name (B), or by
 // name at the top of every root (C). The fallbacks nest one level only.
 #include "catalogue/find_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the file a file argument designates among the live roots.
 #pragma once
 

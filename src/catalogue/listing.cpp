@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing records and folder listings, and the exported one-shot listing query.
 #include "catalogue/listing.h"
 

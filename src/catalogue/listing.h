@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Folder and file records, and the listings of one folder built from them. The FullName
 // of every record is an ID a client may send back.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resolution under the containment rule: identifiers against the roots table (resolve_id)
 // and a relative path against one root given by path (vorn3s_resolve). Nothing a client
 // sends may reach an entry outside every root: not by "..", an absolute form, or a link.

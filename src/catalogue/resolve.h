@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers: a root's display name, optionally "/" and a path relative to that root;
 // the only way clients name folders and files. Resolution turns one into the canonical
 // path of an existing entry inside a registered root, or refuses it.

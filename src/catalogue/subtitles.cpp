@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subtitle scan shared by the Subtitle action and the subtitles query, and the
 // exported query itself. A candidate is read only when the file it really is lies
 // where its video's root allows: a link beside a video must not hand out other files.

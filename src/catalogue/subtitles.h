@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Subtitle discovery: the subtitle files beside a video whose names contain the video's
 // stem, returned with their contents in Base64.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console program's commands, shared between the dispatch and the serve console.
 #pragma once
 

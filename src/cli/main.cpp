@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console program's entry: the command-word dispatch and the one-shot commands, each
 // a thin printer over the exported interface.
 #include <cstdio>

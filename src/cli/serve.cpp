@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serve command: its options, the settings they make, the start of the server, the
 // banner, and the operator console on standard input, until "quit" or an interrupt.
 #include <atomic>

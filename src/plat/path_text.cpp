@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pure text rules of plat.h, shared by the implementation of every system: whether a
 // path lies under a root, and whether a text is an absolute path.
 #include "plat/path_text.h"

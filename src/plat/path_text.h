@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text rules of the platform layer, the same on every system but for one choice each
 // system makes: whether the case of ASCII letters counts when paths are compared.
 #pragma once

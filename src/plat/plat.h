@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one door to the operating system: files, folders and canonical paths; sockets,
 // threads, locks, time and the console. Nothing here names a type of any particular
 // system, so each target supplies its own implementation file behind this header.

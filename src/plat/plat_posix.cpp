@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on POSIX systems (Linux first). Sections follow plat.h: files and
 // folders, the two text rules, sockets, threads and time, the console, the program's
 // arguments. Every wrapper is one system service with the result convention of plat.h;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on Windows. Sections follow plat.h: files and folders (UTF-16 paths
 // through the Win32 file services), the two text rules, sockets (Winsock 2), threads and
 // time, the console and the program's arguments. Every text above this file is UTF-8;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Windows platform layer offers beyond plat.h: its rule for the text of a final
 // path, on its own so that its tests can give it every form. Windows only.
 #pragma once

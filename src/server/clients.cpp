@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of live connections: a list linked through the entries themselves, so that
 // registering needs no allocation, guarded by the clients lock.
 #include "server/clients.h"

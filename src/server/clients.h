@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of live connections that the console lists: each connection thread registers
 // an entry for the life of its session, and the session keeps it up to date. The counters
 // a transfer touches are atomics written by their session alone, so the hot path takes no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting and stopping the server: the bind-address checks, the initial roots, the
 // listening socket, the listener thread, and one detached thread per connection.
 #include "server/listener.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The listener state: one listening socket, its thread, and the count of live
 // connections, each served on a detached thread of its own.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The last-error record and the result buffer, with the two exported functions that read
 // the record.
 #include "server/results.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the exported functions report: the last-error record that vorn3s_last_code and
 // vorn3s_last_error read, the shared result buffer of the JSON queries, and the guard
 // that keeps exceptions inside.

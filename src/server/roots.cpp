@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adding, removing, counting and showing roots. Paths are canonicalised and examined
 // before the lock is taken; the duplicate test, the limit, the naming and the insertion
 // are one step under it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The roots table: the folders and single files clients may see, each with a display name
 // unique among the live roots. Slots are appended and marked removed, never moved or
 // reused, so an index stays valid for the life of the process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings by key and value, the version and the handshake text.
 #include "server/settings.h"
 

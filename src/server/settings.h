@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings record that every part of the server reads, set by key and value.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* vorn3s: the exported interface of the media server, for host programs in C or C++.
  *
  * Conventions:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The browsing actions: Files and Folders show the top level of every root at once,
 // OpenFolder lists a folder's files and SubFolders its sub-folders. What a client cannot
 // see is answered with "[]"; only a failed transfer ends the session.

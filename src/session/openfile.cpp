@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OpenFile makes a file the session's open file; Subtitle answers with the subtitle files
 // beside it. Both take a file argument and find the file among the live roots.
 #include <algorithm>

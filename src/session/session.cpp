@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session loop with the actions that need no catalogue: End, HandShake, Size, Seek,
 // Read and SeekRead, and the counting of unknown codes.
 #include "session/session.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One client connection: its state and the action loop that serves it. Each session runs
 // on its own connection thread and is the only user of its conn_state.
 #pragma once

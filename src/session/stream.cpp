@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams a file reply in up to three parts: the file's bytes straight from the file to
 // the socket; or read a chunk into the session's buffer, send it, next; then zero bytes
 // for whatever the file did not fill.

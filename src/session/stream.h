@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply of a Read or SeekRead, streamed: the file's bytes from an offset, then zero
 // bytes up to the count. A connection holds at most one chunk of the reply, whatever the
 // count and whatever max_read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four timed primitives every session byte passes through. The time-out bounds each
 // single wait, not the whole transfer.
 #include "session/transfer.h"

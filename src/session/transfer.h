@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timed transfer over a connected socket: each wait for the socket is bounded by a
 // time-out in milliseconds. Every failure (time-out, peer closed, socket error, a string
 // over max_string or holding a zero byte, no memory) is reported alike as -1.

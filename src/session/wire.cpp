@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Integer codec, action names and the first-code byte-order rule; the exported frame
 // builders live here too, since they are this layout seen from a host.
 #include "session/wire.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bytes of protocol version 3: big-endian integers, the action codes with their
 // names, and the rule that settles the byte order of action codes on a connection.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base64 encoding, appended a kilobyte at a time rather than four characters at a time.
 #include "util/base64.h"
 

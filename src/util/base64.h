@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base64 as the subtitle records carry it: RFC 4648, padded, no line breaks.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Extension tables and the name rules built on them.
 #include "util/media_names.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a file name says about itself: audio or video, subtitle or not, and its stem.
 // Text rules only; nothing here touches the file system.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded path joining and component splitting.
 #include "util/paths.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text rules for paths that several subsystems share: joining into bounded buffers and
 // taking components apart. Nothing here touches the file system.
 #pragma once

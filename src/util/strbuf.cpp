@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The string builder: doubling growth from 256 bytes, printf-style appends that stay on
 // the stack for short pieces, and the JSON string escape table.
 #include "util/strbuf.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The growable text buffer every JSON reply is built in, the JSON string writer, and the
 // one text-duplication operation. Appends return 0, or -1 when memory runs out; a failed
 // append leaves the buffer exactly as it was.

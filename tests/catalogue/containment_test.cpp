@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The containment rule in isolation: the three text refusals side by side, and the one
 // test of a canonical path against a folder root and a single-file root.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file argument: one strict JSON object whose string members name a file. Anything
 // else is refused with every field left empty.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the file a file argument designates: by its ID, by its folder and name, or by
 // its name at the top of every root, and never outside the roots.
 #include <gtest/gtest.h>

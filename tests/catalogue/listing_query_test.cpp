@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported listing query: its argument rules and messages, the single file record,
 // the list of registered roots, and the cut at the size of the result buffer.
 #include <gtest/gtest.h>

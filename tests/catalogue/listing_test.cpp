@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Folder and file records byte for byte and the listings of one folder built from them;
 // the exported listing query has its own file, listing_query_test.cpp.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers against the roots table: splitting, the order in which roots are tried, the
 // kind asked for, and links that stay inside or lead out of a root.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The containment wall: whatever text a client or a caller sends, resolution ends inside a
 // registered root or fails. Hostile IDs are refused by their text; links that lead out,
 // also into neighbours whose names only look like the root's, are never followed out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Subtitle discovery: which files beside a video are taken, the exported query with its
 // messages, and the bound on where a candidate may really lie.
 #include <gtest/gtest.h>

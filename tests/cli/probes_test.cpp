@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console program's one-shot commands run as a child process: the dispatch with its
 // usage text, the protocol probes, and the argument rules of resolve and listing.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serve command driven through pipes: option handling, the banner, each console line,
 // and how end of input and signals end the console.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files and folders through the platform layer, on a real tree: sizes and kinds, links
 // (to a folder, to a missing target, out of the tree), a FIFO, and names in and out of
 // UTF-8.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets, threads, locks and the clock of the platform layer, on real loopback
 // connections.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What only the Windows layer does: containment blind to the case of ASCII letters, the
 // long-path prefixes taken off final paths, the backslash as the separator, names through
 // UTF-16 and back, the hidden and system attributes, files shared while they are served,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of live connections: the rows it copies out, what a real session records in
 // it, and entries that come and go while the table is being copied.
 #include "server/clients.h"

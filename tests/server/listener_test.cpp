@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting and stopping the listener on 127.0.0.1: the argument checks, the initial
 // roots, bind failures, stop with sessions still open, restart, the connection count and
 // its limit, and running out of descriptors.

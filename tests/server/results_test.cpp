@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The last-error record and the shared result buffer: where their texts are cut.
 #include <gtest/gtest.h>
 

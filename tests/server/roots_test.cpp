@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The roots table on real folders, files, links and FIFOs: display names, duplicates,
 // the 64-slot limit, removal, and the JSON record of each slot.
 #include <gtest/gtest.h>

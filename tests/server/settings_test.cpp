@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings by key and value: what each key accepts and refuses, and that a refusal
 // changes nothing but the last-error record.
 #include <gtest/gtest.h>

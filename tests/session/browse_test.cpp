@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The browsing actions over a real connection: Files and Folders across all roots,
 // OpenFolder and SubFolders by ID, refusals answered with "[]", and replies that are too
 // long ending only their own session.

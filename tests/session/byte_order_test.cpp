@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte order of action codes: settled once by the first code when the setting leaves
 // it open, fixed from the start otherwise; arguments and replies stay big-endian always.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One whole player visit, each step using only what the server handed out before: the
 // handshake, the roots, a folder's files, then opening, reading and subtitles of one.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // OpenFile and Subtitle over a real connection: which arguments open a file and which
 // leave none open, the subtitle files found beside a video with their Base64, and the
 // links and pipes among them that must never be read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File replies streamed over real loopback connections, both ways the file's bytes can
 // travel (straight from the file, or read into the session's buffer and sent): exact
 // bytes across chunk boundaries, the zero fill wherever it starts, a count of 0, offsets

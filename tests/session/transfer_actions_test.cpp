@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session loop and its file-transfer actions over a real connection: Size, Seek,
 // Read and SeekRead byte for byte, the counting of unknown codes, End, the two time-outs,
 // and sessions that cannot disturb one another.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The timed transfer primitives over real loopback connections: exact counts, strings at
 // and past the limit, peers that close, stall or have gone.
 #include "session/transfer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame builders a host uses without a connection: the payload of a Read, the
 // argument bytes of a SeekRead, and the action names.
 #include <gtest/gtest.h>

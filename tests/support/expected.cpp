@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/expected.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The texts tests expect, built independently of the code under test: listing and
 // subtitle records, Base64, and the directory order that listings keep.
 #pragma once

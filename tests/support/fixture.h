@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small real tree in a fresh temporary folder, removed when the fixture ends.
 #pragma once
 

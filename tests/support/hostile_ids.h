@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Identifiers a hostile client may send, and the tree they are sent against: a root named
 // Movies with the folders outside, Movies2 and movies beside it, and links from inside it
 // leading there. Shared by the resolution tests and the protocol tests against the

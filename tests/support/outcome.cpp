@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Filling the shared outcome record.
 #include "support/outcome.h"
 

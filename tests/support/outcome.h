@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One record for what the catalogue gives back, so that its tests compare alike: a
 // resolution's code, path and root index, or an exported query's text with the
 // last-error record after it.

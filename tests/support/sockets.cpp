@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/sockets.h"
 
 #if defined(_WIN32)

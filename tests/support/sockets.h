@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket calls that tests make themselves, on their own sockets and on the layer's,
 // with one shape on every system; only sockets.cpp includes the system's headers.
 #pragma once

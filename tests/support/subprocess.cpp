@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/subprocess.h"
 
 #include <fcntl.h>

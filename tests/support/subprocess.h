@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console program run as a child process with its three standard streams on pipes.
 // Every wait is bounded; a child still running at the end is killed by its own id. The
 // line ends that the C runtime of Windows writes ("\r\n") come back as "\n".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console program as a child process on Windows: CreateProcessW with three pipes.
 // Anonymous pipes have no wait with a time-out, so reads look at what a pipe holds
 // (PeekNamedPipe) and sleep briefly in between, always within their deadline.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/test_client.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A protocol client for tests: raw bytes over a real TCP connection on 127.0.0.1, with a
 // receive time-out on every read so that a hang fails the test instead of stalling it.
 #pragma once

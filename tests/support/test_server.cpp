@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server of a test inside the test's own process, through the exported interface.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Base64: the RFC 4648 vectors, and an input longer than one internal chunk.
 #include <gtest/gtest.h>
 

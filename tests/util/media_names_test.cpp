@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The name rules: audio and subtitle extensions, content type, stem.
 #include "util/media_names.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded path joining and the component split.
 #include "util/paths.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The string builder: its growth rule, the two formatting paths, the JSON escape table
 // and the text duplicate.
 #include "util/strbuf.h"

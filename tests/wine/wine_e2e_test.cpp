@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows program serving under Wine on 127.0.0.1, driven from Linux: hostile IDs
 // and links through the protocol, a root whose name is not ASCII given on the command
 // line, and Ctrl-C from the terminal ending the console. The player's journey and the Subtitle and

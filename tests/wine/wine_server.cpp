@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // test_server as the Windows program under Wine: "serve" with the roots on its command
 // line, ended by "quit" on its console.
 #include "wine/wine_server.h"

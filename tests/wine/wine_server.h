@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows program under Wine as the server of a protocol test, driven from Linux.
 #pragma once
 
