@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Streams a file reply in up to three parts: the file's bytes straight from the file to
-// the socket; or read a chunk into the session's buffer, send it, next; then zero bytes
-// for whatever the file did not fill.
+// the socket where the system can; else (or for what it would not send) read a chunk
+// into the session's buffer, send it, next; then zero bytes for whatever the file did not
+// fill.
 #include "session/stream.h"
 
 #include <algorithm>
@@ -60,10 +61,6 @@ int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_
   uint64_t sent = 0;
   *file_bytes = 0;
   bool reading = file != nullptr && offset >= 0 && count > 0;
-  // Measured on loopback: a short reply costs least sent straight from the file (no copy
-  // in this process, one call), while a long one went faster copied through a chunk in
-  // the cache, which the receiver then reads from the cache as well.
-  if (way == stream_way::best) way = count <= STREAM_CHUNK ? stream_way::direct : stream_way::copy;
   if (reading && way == stream_way::direct) {
     const file_part p = send_from_file(sock, file, offset, count, timeout_ms, &sent);
     if (p == file_part::failed) return VORN3S_ENET;
