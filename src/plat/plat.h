@@ -117,11 +117,18 @@ void plat_sock_shutdown(plat_socket s);
 // (receive only); -2 when it would block; -1 on error. A send never raises a signal.
 int64_t plat_recv(plat_socket s, void* buf, size_t n);
 int64_t plat_send(plat_socket s, const void* buf, size_t n);
+// How plat_send_file moves a file's bytes. zero_copy: the system hands the file's pages
+// to the socket and the reader copies them from the page cache. copy_once: the bytes are
+// copied once, from a read-only view of the file kept with the handle, into the socket;
+// the view's pages are let go after every send, so none stay resident. Where copy_once
+// cannot be done (no view, bytes beyond it) the call goes zero_copy.
+enum class plat_send_way { zero_copy, copy_once };
 // Sends up to `n` bytes of `file` from `offset` on a non-blocking socket without copying
 // them through the caller: bytes sent; 0 when `offset` is at or past the end of the file;
 // -2 when the socket would block; -1 on a failure of either side, or where the system
 // cannot send from a file (the caller then reads and sends the bytes itself).
-int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n);
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n,
+                       plat_send_way way = plat_send_way::zero_copy);
 // Switches Nagle's algorithm off; the result of the system's set-option call.
 int plat_set_nodelay(plat_socket s);
 

@@ -448,7 +448,7 @@ int64_t plat_send(plat_socket s, const void* buf, size_t n) {
 
 // TransmitFile does not fit a non-blocking socket whose every wait is bounded by the
 // caller; the session reads and sends the bytes itself instead.
-int64_t plat_send_file(plat_socket, plat_file*, uint64_t, size_t) { return -1; }
+int64_t plat_send_file(plat_socket, plat_file*, uint64_t, size_t, plat_send_way) { return -1; }
 
 int plat_set_nodelay(plat_socket s) {
   const BOOL on = TRUE;

@@ -23,11 +23,11 @@ struct stream_buffer {
   stream_buffer& operator=(const stream_buffer&) = delete;
 };
 
-// How the file's part travels. direct: straight from the file to the socket where the
-// system can, else as copy; copy: read into the buffer a chunk at a time and sent from
-// there. Measured on loopback, direct was faster at every size and holds no memory of
-// its own; copy remains for systems without it and for tests.
-enum class stream_way { direct, copy };
+// How the file's part travels. zero_copy and copy_once: straight from the file to the
+// socket (see plat_send_way) where the system can, else as buffer; buffer: read into the
+// session's buffer a chunk at a time and sent from there; best: copy_once for a long
+// reply while other long replies are being sent, zero_copy otherwise.
+enum class stream_way { best, zero_copy, copy_once, buffer };
 
 // Sends exactly `count` bytes on `sock`: those of `file` from `offset` (none when `file`
 // is null or `offset` negative), then zero bytes for what lies past the end of the file
@@ -36,4 +36,4 @@ enum class stream_way { direct, copy };
 // send failed, VORN3S_ENOMEM when there was no memory for the buffer.
 int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_t count,
                       stream_buffer* buf, int timeout_ms, int64_t* file_bytes,
-                      stream_way way = stream_way::direct);
+                      stream_way way = stream_way::best);

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
@@ -225,10 +227,10 @@ struct pattern_file {
 };
 
 // Sends from a file into a connection whose peer has gone, until the send fails.
-int64_t send_file_to_gone_peer(plat_socket s, plat_file* f) {
+int64_t send_file_to_gone_peer(plat_socket s, plat_file* f, plat_send_way way = plat_send_way::zero_copy) {
   int64_t r = 0;
   for (int i = 0; i < 100 && r >= 0; i++) {
-    r = plat_send_file(s, f, 0, 65536);
+    r = plat_send_file(s, f, 0, 65536, way);
     if (r >= 0) plat_sleep_ms(10);  // let the reset come back
   }
   return r;
@@ -248,26 +250,95 @@ int send_file_on_layer_thread(void* arg) {
 #define SKIP_WITHOUT_SEND_FILE()
 #endif
 
-TEST(plat_send_file, sends_the_file_bytes_from_an_offset_and_nothing_at_the_end) {
-  SKIP_WITHOUT_SEND_FILE();
-  // Asks for several of the layer's pieces per call, from odd offsets, so that pieces
-  // end in the middle of the file and the last call meets its end.
-  const int64_t size = 1000003;
-  pattern_file f(static_cast<size_t>(size));
-  connection c;
+constexpr plat_send_way SEND_WAYS[] = {plat_send_way::zero_copy, plat_send_way::copy_once};
+
+const char* send_way_name(plat_send_way w) { return w == plat_send_way::zero_copy ? "zero copy" : "copy once"; }
+
+// Sends [at, end) of `f` with calls of `step` bytes, reading each reply on the client.
+std::string send_range(connection& c, plat_file* f, int64_t at, int64_t end, size_t step, plat_send_way way) {
   std::string got;
-  for (int64_t at = 500; at < size;) {
-    const int64_t r = plat_send_file(c.server, f.file, static_cast<uint64_t>(at), 300001);
-    ASSERT_GT(r, 0);
-    ASSERT_LE(r, 300001);
+  while (at < end) {
+    const int64_t r = plat_send_file(c.server, f, static_cast<uint64_t>(at), step, way);
+    if (r <= 0 || r > static_cast<int64_t>(step)) return got + "<" + std::to_string(r) + ">";
     got += c.client.recv_exact(static_cast<size_t>(r)).value_or("short");
     at += r;
   }
-  EXPECT_TRUE(got == pattern_bytes(500, static_cast<size_t>(size - 500)));
-  EXPECT_EQ(plat_send_file(c.server, f.file, static_cast<uint64_t>(size), 10), 0);
-  EXPECT_EQ(plat_send_file(c.server, f.file, uint64_t{1} << 50, 10), 0);
-  EXPECT_EQ(plat_send_file(c.server, nullptr, 0, 10), -1);
+  return got;
 }
+
+TEST(plat_send_file, sends_the_file_bytes_from_an_offset_and_nothing_at_the_end) {
+  SKIP_WITHOUT_SEND_FILE();
+  for (const plat_send_way way : SEND_WAYS) {
+    SCOPED_TRACE(send_way_name(way));
+    // Asks for several of the layer's pieces per call, from odd offsets, so that pieces
+    // end in the middle of the file and the last call meets its end.
+    const int64_t size = 1000003;
+    pattern_file f(static_cast<size_t>(size));
+    connection c;
+    EXPECT_TRUE(send_range(c, f.file, 500, size, 300001, way) == pattern_bytes(500, static_cast<size_t>(size - 500)));
+    EXPECT_EQ(plat_send_file(c.server, f.file, static_cast<uint64_t>(size), 10, way), 0);
+    EXPECT_EQ(plat_send_file(c.server, f.file, uint64_t{1} << 50, 10, way), 0);
+    EXPECT_EQ(plat_send_file(c.server, nullptr, 0, 10, way), -1);
+  }
+}
+
+// The view is made at the first send that copies once and keeps the length the file had
+// then: a file that shrinks later must end its bytes where it now ends (no signal for the
+// pages that are gone), and one that grows must send its new bytes too.
+TEST(plat_send_file, copying_once_follows_a_file_that_shrinks_or_grows) {
+  SKIP_WITHOUT_SEND_FILE();
+  const int64_t size = 1 << 20;
+  pattern_file f(static_cast<size_t>(size));
+  connection c;
+  const plat_send_way once = plat_send_way::copy_once;
+  ASSERT_TRUE(send_range(c, f.file, 0, 1000, 1000, once) == pattern_bytes(0, 1000));
+
+  std::filesystem::resize_file(f.tree.path("f.bin"), static_cast<uintmax_t>(size / 2));
+  EXPECT_TRUE(send_range(c, f.file, size / 2 - 5000, size / 2, 300000, once) ==
+              pattern_bytes(static_cast<size_t>(size / 2 - 5000), 5000));
+  EXPECT_EQ(plat_send_file(c.server, f.file, static_cast<uint64_t>(size / 2), 300000, once), 0);
+  EXPECT_EQ(plat_send_file(c.server, f.file, static_cast<uint64_t>(size - 100), 50, once), 0);
+
+  f.tree.write_size("f.bin", static_cast<size_t>(3 * size));  // the same file, rewritten longer
+  EXPECT_TRUE(send_range(c, f.file, size - 100, 3 * size, 300000, once) ==
+              pattern_bytes(static_cast<size_t>(size - 100), static_cast<size_t>(2 * size + 100)));
+}
+
+#if !defined(_WIN32)
+// Pages resident in this process that are backed by a file, from /proc/self/statm.
+long file_pages_resident() {
+  long size = 0, resident = 0, shared = -1;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld %ld", &size, &resident, &shared) != 3) shared = -1;
+    std::fclose(f);
+  }
+  return shared;
+}
+
+TEST(plat_send_file, copying_once_leaves_no_pages_of_the_file_resident) {
+  const size_t size = 32u << 20;
+  pattern_file f(size);
+  connection c;
+  const long before = file_pages_resident();
+  ASSERT_GE(before, 0);
+  std::string got;
+  std::thread reader([&] { got = c.client.recv_exact(size).value_or("short"); });
+  uint64_t at = 0;
+  while (at < size) {
+    const int64_t r = plat_send_file(c.server, f.file, at, size - at, plat_send_way::copy_once);
+    if (r == -2 && plat_poll1(c.server, PLAT_POLL_WRITE, 5000) > 0) continue;
+    if (r <= 0) break;
+    at += static_cast<uint64_t>(r);
+  }
+  const long after = file_pages_resident();
+  if (at < size) c.client.close_now();  // the reader must not wait for bytes never sent
+  reader.join();
+  ASSERT_EQ(at, size);
+  EXPECT_TRUE(got == pattern_bytes(0, size));
+  // 32 MiB is 8192 pages; what the test itself maps meanwhile stays far below a quarter.
+  EXPECT_LT(after - before, static_cast<long>(size / 4096 / 4));
+}
+#endif
 
 TEST(plat_send_file, reports_a_full_socket_as_would_block) {
   SKIP_WITHOUT_SEND_FILE();
@@ -286,10 +357,10 @@ TEST(plat_send_file, reports_a_full_socket_as_would_block) {
 TEST(plat_send_file, a_peer_that_has_gone_fails_the_send_without_a_signal) {
   sigpipe_default guard;
   pattern_file f(1 << 20);
-  {
+  for (const plat_send_way way : {plat_send_way::zero_copy, plat_send_way::copy_once}) {
     connection c;
     c.client.close_now();
-    EXPECT_EQ(send_file_to_gone_peer(c.server, f.file), -1);
+    EXPECT_EQ(send_file_to_gone_peer(c.server, f.file, way), -1);
 #if !defined(_WIN32)
     sigset_t pending;
     sigpending(&pending);

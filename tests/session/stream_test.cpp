@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// File replies streamed over real loopback connections, both ways the file's bytes can
-// travel (straight from the file, or read into the session's buffer and sent): exact
-// bytes across chunk boundaries, the zero fill wherever it starts, a count of 0, offsets
-// outside the file, peers that stall or close in the middle, and whole sessions.
+// File replies streamed over real loopback connections, every way the file's bytes can
+// travel (straight from the file, copied once from a view of it, or read into the
+// session's buffer and sent): exact bytes across chunk boundaries, the zero fill wherever
+// it starts, a count of 0, offsets outside the file, peers that stall or close in the
+// middle, and whole sessions, alone and several at once.
 #include "session/stream.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "plat/plat.h"
 #include "server/vorn3s.h"
@@ -24,9 +26,17 @@ namespace {
 
 constexpr int WAIT_MS = 5000;
 constexpr int64_t CHUNK = static_cast<int64_t>(STREAM_CHUNK);
-constexpr stream_way WAYS[] = {stream_way::direct, stream_way::copy};
+constexpr stream_way WAYS[] = {stream_way::zero_copy, stream_way::copy_once, stream_way::buffer};
 
-const char* way_name(stream_way w) { return w == stream_way::direct ? "direct" : "copy"; }
+const char* way_name(stream_way w) {
+  switch (w) {
+    case stream_way::zero_copy: return "zero copy";
+    case stream_way::copy_once: return "copy once";
+    case stream_way::buffer: return "buffer";
+    case stream_way::best: break;
+  }
+  return "best";
+}
 
 std::string zeros(size_t n) { return std::string(n, '\0'); }
 
@@ -188,4 +198,41 @@ TEST(stream, sessions_stream_long_replies_and_survive_clients_that_go) {
   EXPECT_TRUE(c.recv_exact(STREAM_CHUNK) == pattern_bytes(2 * STREAM_CHUNK + 8, STREAM_CHUNK));
   ASSERT_TRUE(c.send_code(ACT_SIZE));
   EXPECT_EQ(c.recv_i64(), static_cast<int64_t>(size));
+}
+
+// Several sessions sending long replies at once take the other way from the file (copied
+// once), each from its own view: every byte still where it belongs.
+TEST(stream, sessions_sending_long_replies_at_once_each_get_their_own_bytes) {
+  ASSERT_EQ(vorn3s_config("max_read", "16777216"), 0);
+  temp_tree tree;
+  const size_t size = 8 * STREAM_CHUNK + 333;
+  tree.write_size("Movies/film.mkv", size);
+  test_server srv({tree.path("Movies")});
+
+  constexpr int CLIENTS = 4;
+  constexpr int ROUNDS = 6;
+  std::vector<std::string> failures(CLIENTS);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < CLIENTS; i++) {
+    clients.emplace_back([&, i] {
+      test_client c;
+      if (!c.connect_to(srv.port)) return void(failures[i] = "no connection");
+      open_file(c, R"({"FullName":"Movies/film.mkv"})");
+      for (int round = 0; round < ROUNDS; round++) {
+        // Odd offsets and lengths, different for each client and round; the last round
+        // runs past the end of the file.
+        const uint64_t at = (static_cast<uint64_t>(i) * 7 + static_cast<uint64_t>(round) * 3) * 100003 % size;
+        const uint32_t count = round == ROUNDS - 1 ? static_cast<uint32_t>(size - at + 5000)
+                                                   : static_cast<uint32_t>(2 * STREAM_CHUNK + 17 * (i + 1));
+        const size_t in_file = std::min<size_t>(count, size - at);
+        if (!c.send_raw(be32(ACT_SEEKREAD) + be32(count) + be64(at)))
+          return void(failures[i] = "send failed");
+        const auto got = c.recv_exact(count);
+        if (!got || *got != pattern_bytes(at, in_file) + zeros(count - in_file))
+          return void(failures[i] = "wrong bytes in round " + std::to_string(round));
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  for (int i = 0; i < CLIENTS; i++) EXPECT_EQ(failures[i], "") << "client " << i;
 }
