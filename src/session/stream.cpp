@@ -77,8 +77,8 @@ struct long_reply_mark {
 
 // Measured on loopback, 4 MiB replies: a lone one went fastest zero-copy, its reader
 // copying on a core of its own; with several at once, copying each byte once here so that
-// the readers copy from the cache served four connections at the loopback limit, a third
-// faster and with less CPU per byte. Short replies go zero-copy either way.
+// the readers copy from the cache served four connections near the loopback limit, a
+// third faster and with less CPU per byte. Short replies go zero-copy either way.
 static plat_send_way send_way_for(stream_way way, bool is_long) {
   if (way == stream_way::copy_once) return plat_send_way::copy_once;
   if (way == stream_way::best && is_long && s_long_replies.load(std::memory_order_relaxed) > 1)
