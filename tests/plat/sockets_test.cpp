@@ -357,7 +357,7 @@ TEST(plat_send_file, reports_a_full_socket_as_would_block) {
 TEST(plat_send_file, a_peer_that_has_gone_fails_the_send_without_a_signal) {
   sigpipe_default guard;
   pattern_file f(1 << 20);
-  for (const plat_send_way way : {plat_send_way::zero_copy, plat_send_way::copy_once}) {
+  for (const plat_send_way way : SEND_WAYS) {
     connection c;
     c.client.close_now();
     EXPECT_EQ(send_file_to_gone_peer(c.server, f.file, way), -1);
