@@ -1,7 +1,28 @@
 // SPDX-License-Identifier: MIT
-// What the Windows platform layer offers beyond plat.h: its rule for the text of a final
-// path, on its own so that its tests can give it every form. Windows only.
+// What the two Windows files of the platform layer share beyond plat.h: the conversion
+// between UTF-8 and UTF-16, the record of an open file, and the rule for the text of a
+// final path (on its own so that its tests can give it every form). Windows only;
+// include it after <windows.h>.
 #pragma once
+
+#include <cstdlib>
+#include <memory>
+
+struct wide_free {
+  void operator()(void* p) const { std::free(p); }
+};
+using wide_text = std::unique_ptr<wchar_t[], wide_free>;
+
+// A whole terminated UTF-8 text as a new UTF-16 text, or null when it is not UTF-8.
+wide_text wide(const char* text);
+// `len` UTF-16 units (-1: up to and including the terminator) as a new terminated UTF-8
+// text that the caller frees, or null when they are not whole UTF-16.
+char* narrow_n(const wchar_t* text, int len);
+char* narrow(const wchar_t* text);
+
+struct plat_file {
+  HANDLE h = INVALID_HANDLE_VALUE;
+};
 
 // A path as GetFinalPathNameByHandleW gives it, in its usual form and in UTF-8: without
 // the long-path prefix ("\\?\C:\x" becomes "C:\x") and a network path as two backslashes,
