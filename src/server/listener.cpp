@@ -55,10 +55,12 @@ static int conn_thread(void* arg) {
   clients_register(&cell->client, cell->peer);
   // Whatever happens inside one session stays inside it: the process and every other
   // session go on.
+  session_end why = session_end::transfer_failed;
   try {
-    (void)vorn3s_serve_conn(cell->sock, roots_get(), &cell->client);
+    (void)vorn3s_serve_conn(cell->sock, roots_get(), &cell->client, &why);
   } catch (...) {
   }
+  (void)why;
   // Off the console's table before the count falls, as it came onto it after the count
   // rose: a connection that status does not count is never listed.
   clients_unregister(&cell->client);

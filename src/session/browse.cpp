@@ -22,7 +22,10 @@ int act_files(conn_state* cs) {
   roots_snapshot roots;
   roots_snapshot_take(cs->roots, &roots);
   strbuf reply;
-  if (listing_root_files(roots, &reply, reply_limit()) != 0) return VORN3S_ENET;
+  if (listing_root_files(roots, &reply, reply_limit()) != 0) {
+    cs->found = session_end::reply_too_long;
+    return VORN3S_ENET;
+  }
   return send_json_reply(cs, reply);
 }
 
@@ -62,7 +65,7 @@ static bool find_folder(conn_state* cs, const char* id, text_ptr* path, text_ptr
 // The steps OpenFolder and SubFolders share: receive the ID, find the folder, list it.
 static int browse_folder(conn_state* cs, bool sub_folders) {
   char* received = nullptr;
-  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return VORN3S_ENET;
+  if (read_string(cs->sock, &received, cs->read_timeout_ms, &cs->cause) != 0) return VORN3S_ENET;
   const text_ptr id(received);
   strbuf reply;
   text_ptr path, folder_id;
@@ -82,7 +85,10 @@ static int browse_folder(conn_state* cs, bool sub_folders) {
       const char* folder_text = slash ? slash + 1 : folder_id.get();
       r = listing_files_host(path.get(), folder_id.get(), folder_text, &reply, reply_limit());
     }
-    if (r == VORN3S_ELIMIT) return VORN3S_ENET;
+    if (r == VORN3S_ELIMIT) {
+      cs->found = session_end::reply_too_long;
+      return VORN3S_ENET;
+    }
     if (r != 0) sb_reset(&reply);
   }
   if (reply.len == 0) sb_puts(&reply, EMPTY_ARRAY);

@@ -21,7 +21,7 @@
 // arrive.
 static int receive_file_arg(conn_state* cs, filearg* fa, text_ptr* path, int* index) {
   char* received = nullptr;
-  if (read_string(cs->sock, &received, cs->read_timeout_ms) != 0) return VORN3S_ENET;
+  if (read_string(cs->sock, &received, cs->read_timeout_ms, &cs->cause) != 0) return VORN3S_ENET;
   const int parsed = parse_file_arg(received, fa);
   std::free(received);
   if (parsed != 0) return 1;
@@ -105,7 +105,9 @@ int act_subtitle(conn_state* cs) {
   strbuf reply;
   // A reply over max_string cannot be sent: stop building it as soon as it is that long.
   if (root && !subtitle_scan(path.get(), stem, subtitle_bound{root.get(), root_is_file}, &reply,
-                             static_cast<size_t>(G_CFG.max_string.load())))
+                             static_cast<size_t>(G_CFG.max_string.load()))) {
+    cs->found = session_end::reply_too_long;
     return VORN3S_ENET;
+  }
   return send_json_reply(cs, reply);
 }

@@ -3,6 +3,8 @@
 // Read and SeekRead, and the counting of unknown codes.
 #include "session/session.h"
 
+#include <iterator>
+
 #include "server/settings.h"
 #include "server/vorn3s.h"
 #include "session/stream.h"
@@ -10,9 +12,17 @@
 
 static constexpr int32_t MAX_UNKNOWN_CODES = 15;
 
+static constexpr const char* SESSION_END_NAMES[] = {
+    "end",           "peer_closed",  "idle_timeout",    "read_timeout", "reply_too_long", "count_too_large",
+    "unknown_codes", "bad_argument", "transfer_failed", "no_memory",
+};
+static_assert(std::size(SESSION_END_NAMES) == static_cast<size_t>(session_end::no_memory) + 1);
+
+const char* session_end_name(session_end why) { return SESSION_END_NAMES[static_cast<size_t>(why)]; }
+
 int send_json_reply(conn_state* cs, const strbuf& sb) {
   const char* text = sb.buf ? sb.buf : "[]";
-  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? VORN3S_OK : VORN3S_ENET;
+  return w_string(cs->sock, text, cs->read_timeout_ms, &cs->cause) == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
 void close_open_file(conn_state* cs) {
@@ -28,18 +38,19 @@ static int act_handshake(conn_state* cs) {
   // another thread at any moment.
   char text[128];
   handshake_format(text, sizeof text);
-  return w_string(cs->sock, text, cs->read_timeout_ms) == 0 ? VORN3S_OK : VORN3S_ENET;
+  return w_string(cs->sock, text, cs->read_timeout_ms, &cs->cause) == 0 ? VORN3S_OK : VORN3S_ENET;
 }
 
 static int act_size(conn_state* cs) {
   uint8_t reply[8];
   be64_put(reply, static_cast<uint64_t>(cs->file ? cs->size : 0));
-  return sock_send_all(cs->sock, reply, sizeof reply, cs->read_timeout_ms) == 0 ? VORN3S_OK : VORN3S_ENET;
+  return sock_send_all(cs->sock, reply, sizeof reply, cs->read_timeout_ms, &cs->cause) == 0 ? VORN3S_OK
+                                                                                            : VORN3S_ENET;
 }
 
 static int act_seek(conn_state* cs) {
   uint8_t arg[8];
-  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return VORN3S_ENET;
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms, &cs->cause) != 0) return VORN3S_ENET;
   cs->pos = be64_get(arg);  // any value: the reads past the end answer with zero bytes
   return 0;
 }
@@ -47,9 +58,13 @@ static int act_seek(conn_state* cs) {
 // Answers a Read or SeekRead of `count` bytes at `offset`: the file's bytes, then zero
 // bytes for whatever lies past its end or failed to be read. Moves pos by what was read.
 static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
-  if (count > static_cast<uint32_t>(G_CFG.max_read.load())) return VORN3S_ELIMIT;
+  if (count > static_cast<uint32_t>(G_CFG.max_read.load())) {
+    cs->found = session_end::count_too_large;
+    return VORN3S_ELIMIT;
+  }
   int64_t got = 0;
-  const int r = stream_file_bytes(cs->sock, cs->file, offset, count, &cs->reply, cs->read_timeout_ms, &got);
+  const int r = stream_file_bytes(cs->sock, cs->file, offset, count, &cs->reply, cs->read_timeout_ms, &got,
+                                  stream_way::best, &cs->cause);
   if (r != VORN3S_OK) return r;
   if (cs->file) cs->pos = offset + got;
   client_note_sent(cs->client, count);
@@ -58,13 +73,13 @@ static int send_file_bytes(conn_state* cs, uint32_t count, int64_t offset) {
 
 static int act_read(conn_state* cs) {
   uint8_t arg[4];
-  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return VORN3S_ENET;
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms, &cs->cause) != 0) return VORN3S_ENET;
   return send_file_bytes(cs, be32_get(arg), cs->pos);
 }
 
 static int act_seekread(conn_state* cs) {
   uint8_t arg[12];
-  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms) != 0) return VORN3S_ENET;
+  if (sock_recv_exact(cs->sock, arg, sizeof arg, cs->read_timeout_ms, &cs->cause) != 0) return VORN3S_ENET;
   return send_file_bytes(cs, be32_get(arg), be64_get(arg + 4));
 }
 
@@ -85,7 +100,9 @@ static int run_action(conn_state* cs, int32_t code) {
     default: break;
   }
   // Unknown: nothing is read after it and nothing is sent; the sixteenth ends the session.
-  return ++cs->invalid_count > MAX_UNKNOWN_CODES ? VORN3S_ELIMIT : VORN3S_OK;
+  if (++cs->invalid_count <= MAX_UNKNOWN_CODES) return VORN3S_OK;
+  cs->found = session_end::unknown_codes;
+  return VORN3S_ELIMIT;
 }
 
 static bool resets_unknown_count(int32_t code) {
@@ -100,7 +117,24 @@ struct open_file_closer {
 };
 }  // namespace
 
-int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client) {
+// The cause of a session that ended with `result`; `waiting` when it ended waiting for
+// an action code.
+static session_end cause_of(const conn_state& cs, int result, bool waiting) {
+  if (result == VORN3S_OK) return session_end::end;
+  if (result == VORN3S_ENOMEM) return session_end::no_memory;
+  if (result != VORN3S_ENET || cs.found != session_end::end) return cs.found;
+  switch (cs.cause) {
+    case xfer_cause::timeout: return waiting ? session_end::idle_timeout : session_end::read_timeout;
+    case xfer_cause::closed: return session_end::peer_closed;
+    case xfer_cause::too_long: return session_end::reply_too_long;
+    case xfer_cause::error: return session_end::transfer_failed;
+    case xfer_cause::bad_string:
+    case xfer_cause::none: break;
+  }
+  return session_end::bad_argument;
+}
+
+int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client, session_end* why) {
   conn_state cs;
   open_file_closer closer{cs};
   cs.sock = sock;
@@ -112,10 +146,12 @@ int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client
   (void)sock_set_nodelay(sock);
 
   int result;
+  bool waiting = false;
   for (;;) {
     uint8_t code_bytes[4];
-    if (sock_recv_next(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms) != 0) {
+    if (sock_recv_next(sock, code_bytes, sizeof code_bytes, cs.idle_timeout_ms, &cs.cause) != 0) {
       result = VORN3S_ENET;
+      waiting = true;
       break;
     }
     client_note_action(client);
@@ -131,5 +167,6 @@ int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client
     }
     if (resets_unknown_count(code)) cs.invalid_count = 0;
   }
+  if (why) *why = cause_of(cs, result, waiting);
   return result;
 }

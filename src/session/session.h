@@ -9,8 +9,27 @@
 #include "server/clients.h"
 #include "server/roots.h"
 #include "session/stream.h"
+#include "session/transfer.h"
 #include "session/wire.h"
 #include "util/strbuf.h"
+
+// Why a session ended, for whoever tells the operator.
+enum class session_end {
+  end,              // the client sent End
+  peer_closed,      // the client ended the connection
+  idle_timeout,     // no action code came within idle_timeout_ms
+  read_timeout,     // an argument or a reply stalled for read_timeout_ms
+  reply_too_long,   // a JSON reply over max_string
+  count_too_large,  // a Read or SeekRead count over max_read
+  unknown_codes,    // the sixteenth unknown action code since the last reset
+  bad_argument,     // a string over max_string or holding a zero byte, or a Subtitle
+                    // argument that names no file
+  transfer_failed,  // the socket failed
+  no_memory,        // no memory for a reply
+};
+
+// The name of a cause as logs write it: "end", "peer_closed", "idle_timeout", ...
+const char* session_end_name(session_end why);
 
 struct conn_state {
   plat_socket sock = PLAT_NO_SOCKET;  // borrowed; the caller closes it
@@ -23,6 +42,9 @@ struct conn_state {
   int64_t pos = 0;            // where the next Read starts
   int32_t invalid_count = 0;  // unknown codes since the last reset
   stream_buffer reply;        // every Read and SeekRead streams through this one buffer
+  // Why the last transfer failed, and a cause an action found itself (none yet: end).
+  xfer_cause cause = xfer_cause::none;
+  session_end found = session_end::end;
 
   // The console's line for this connection, or null.
   client_entry* client = nullptr;
@@ -30,8 +52,10 @@ struct conn_state {
 
 // Serves `sock` until the client ends the session or it fails: VORN3S_OK after End,
 // VORN3S_ENET on a failed transfer, VORN3S_ENOMEM when a read buffer cannot be had,
-// VORN3S_ELIMIT at a limit. Never closes sock. Keeps `client`, when given, up to date.
-int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client = nullptr);
+// VORN3S_ELIMIT at a limit. Never closes sock. Keeps `client`, when given, up to date,
+// and tells `why`, when given, the cause of the end.
+int vorn3s_serve_conn(plat_socket sock, roots_table* roots, client_entry* client = nullptr,
+                      session_end* why = nullptr);
 
 // The actions of the catalogue. Each returns 0 when the loop goes on, or the session's
 // result when it must end.

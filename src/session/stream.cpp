@@ -42,14 +42,18 @@ enum class file_part { more, done, failed };
 // until `count` is reached (done), the file ends (done), or the system will not (more:
 // the caller reads and sends the rest). failed when a wait for the socket failed.
 static file_part send_from_file(plat_socket sock, plat_file* file, int64_t offset, uint64_t count,
-                                plat_send_way how, int timeout_ms, uint64_t* sent) {
+                                plat_send_way how, int timeout_ms, uint64_t* sent, xfer_cause* why) {
   while (*sent < count) {
     const int64_t r = plat_send_file(sock, file, static_cast<uint64_t>(offset) + *sent,
                                      static_cast<size_t>(count - *sent), how);
     if (r == 0) return file_part::done;
     if (r == -1) return file_part::more;
     if (r == -2) {
-      if (plat_poll1(sock, PLAT_POLL_WRITE, timeout_ms) <= 0) return file_part::failed;
+      const int ready = plat_poll1(sock, PLAT_POLL_WRITE, timeout_ms);
+      if (ready <= 0) {
+        if (why) *why = ready == 0 ? xfer_cause::timeout : xfer_cause::error;
+        return file_part::failed;
+      }
       continue;
     }
     *sent += static_cast<uint64_t>(r);
@@ -86,15 +90,15 @@ static plat_send_way send_way_for(stream_way way, bool is_long) {
   return plat_send_way::zero_copy;
 }
 
-int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_t count,
-                      stream_buffer* buf, int timeout_ms, int64_t* file_bytes, stream_way way) {
+int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_t count, stream_buffer* buf,
+                      int timeout_ms, int64_t* file_bytes, stream_way way, xfer_cause* why) {
   uint64_t sent = 0;
   *file_bytes = 0;
   bool reading = file != nullptr && offset >= 0 && count > 0;
   const long_reply_mark mark(reading && count > STREAM_CHUNK);
   if (reading && way != stream_way::buffer) {
     const file_part p =
-        send_from_file(sock, file, offset, count, send_way_for(way, mark.counted), timeout_ms, &sent);
+        send_from_file(sock, file, offset, count, send_way_for(way, mark.counted), timeout_ms, &sent, why);
     if (p == file_part::failed) return VORN3S_ENET;
     reading = p == file_part::more;
   }
@@ -105,14 +109,14 @@ int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_
     if (!reserve(buf, n)) return VORN3S_ENOMEM;
     const int64_t r = plat_fread_at(file, static_cast<uint64_t>(offset) + sent, buf->data, n);
     const size_t got = r > 0 ? static_cast<size_t>(r) : 0;
-    if (sock_send_all(sock, buf->data, got, timeout_ms) != 0) return VORN3S_ENET;
+    if (sock_send_all(sock, buf->data, got, timeout_ms, why) != 0) return VORN3S_ENET;
     sent += got;
     reading = got == n;
   }
   *file_bytes = static_cast<int64_t>(sent);
   while (sent < count) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count - sent, sizeof s_zeros));
-    if (sock_send_all(sock, s_zeros, n, timeout_ms) != 0) return VORN3S_ENET;
+    if (sock_send_all(sock, s_zeros, n, timeout_ms, why) != 0) return VORN3S_ENET;
     sent += n;
   }
   return VORN3S_OK;

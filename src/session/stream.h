@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "plat/plat.h"
+#include "session/transfer.h"
 
 inline constexpr size_t STREAM_CHUNK = 1024 * 1024;
 
@@ -33,7 +34,8 @@ enum class stream_way { best, zero_copy, copy_once, buffer };
 // is null or `offset` negative), then zero bytes for what lies past the end of the file
 // or behind the first failed read. Each wait is bounded by `timeout_ms`. `*file_bytes` is
 // the number of the file's bytes sent. VORN3S_OK when all went out, VORN3S_ENET when a
-// send failed, VORN3S_ENOMEM when there was no memory for the buffer.
-int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_t count,
-                      stream_buffer* buf, int timeout_ms, int64_t* file_bytes,
-                      stream_way way = stream_way::best);
+// send failed (its cause in `why`, when given), VORN3S_ENOMEM when there was no memory
+// for the buffer.
+int stream_file_bytes(plat_socket sock, plat_file* file, int64_t offset, uint64_t count, stream_buffer* buf,
+                      int timeout_ms, int64_t* file_bytes, stream_way way = stream_way::best,
+                      xfer_cause* why = nullptr);

@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -42,7 +43,7 @@ TEST(timed_transfer, exact_counts_in_both_directions) {
       }
     });
     char buf[7];
-    EXPECT_EQ(recv(p.sock, buf, sizeof buf, WAIT_MS), 0);
+    EXPECT_EQ(recv(p.sock, buf, sizeof buf, WAIT_MS, nullptr), 0);
     writer.join();
     EXPECT_EQ(std::string(buf, sizeof buf), "abcdefg");
   }
@@ -221,6 +222,72 @@ TEST(read_string, times_out_on_a_silent_peer) {
   EXPECT_EQ(read_string(p.sock, &out, 1000), -1);
   EXPECT_LT(plat_now_ms() - start, 10000u);
   EXPECT_EQ(out, nullptr);
+}
+
+TEST(timed_transfer, failures_tell_their_cause) {
+  ASSERT_EQ(vorn3s_config("max_string", "256"), 0);
+  struct cause_case {
+    const char* what;
+    std::function<void(link_pair&)> peer;  // what the peer does first
+    std::function<int(link_pair&, xfer_cause*)> call;
+    xfer_cause want;
+  };
+  const auto recv8 = [](link_pair& p, xfer_cause* why) {
+    char buf[8];
+    return sock_recv_exact(p.sock, buf, sizeof buf, 1000, why);
+  };
+  const auto read_str = [](link_pair& p, xfer_cause* why) {
+    char* out = nullptr;
+    const int r = read_string(p.sock, &out, 1000, why);
+    std::free(out);
+    return r;
+  };
+  const cause_case CASES[] = {
+      {"silence", [](link_pair&) {}, recv8, xfer_cause::timeout},
+      {"silence before a code", [](link_pair&) {},
+       [](link_pair& p, xfer_cause* why) {
+         char buf[4];
+         return sock_recv_next(p.sock, buf, sizeof buf, 1000, why);
+       },
+       xfer_cause::timeout},
+      {"the peer closes midway",
+       [](link_pair& p) {
+         p.peer.send_raw("abc");
+         p.peer.close_now();
+       },
+       recv8, xfer_cause::closed},
+      {"a string over max_string", [](link_pair& p) { p.peer.send_raw(be32(257)); }, read_str,
+       xfer_cause::bad_string},
+      {"a zero byte in a string", [](link_pair& p) { p.peer.send_string(std::string("a\0b", 3)); }, read_str,
+       xfer_cause::bad_string},
+      {"a text over max_string", [](link_pair&) {},
+       [](link_pair& p, xfer_cause* why) {
+         return w_string(p.sock, std::string(257, 'x').c_str(), 1000, why);
+       },
+       xfer_cause::too_long},
+      {"a peer that reset the connection",
+       [](link_pair& p) {
+         set_linger_reset(p.peer.fd);
+         p.peer.close_now();
+         plat_sleep_ms(50);  // let the reset arrive
+       },
+       [](link_pair& p, xfer_cause* why) {
+         const std::string chunk(64 * 1024, 'z');
+         int r = 0;
+         for (int i = 0; i < 100 && r == 0; i++)
+           r = sock_send_all(p.sock, chunk.data(), chunk.size(), 1000, why);
+         return r;
+       },
+       xfer_cause::error},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.what);
+    link_pair p;
+    c.peer(p);
+    xfer_cause why = xfer_cause::none;
+    EXPECT_EQ(c.call(p, &why), -1);
+    EXPECT_EQ(static_cast<int>(why), static_cast<int>(c.want));
+  }
 }
 
 TEST(sock_set_nodelay, succeeds_on_a_connection) {
