@@ -390,6 +390,8 @@ TEST(serve_console, help_lists_the_commands) {
       "status          show whether the server listens, its port and connections",
       "clients         list the connections: number, peer, seconds connected and idle, file, bytes sent",
       "set KEY VALUE   change a setting; without VALUE it returns to its initial value",
+      "log             show where the access log goes and how many lines it lost",
+      "log reopen      reopen the access log, after it was renamed away",
       "help            list these commands",
       "quit            stop the server and end",
   };
