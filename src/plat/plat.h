@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The one door to the operating system: files, folders and canonical paths; sockets,
-// local control connections, threads, locks, time and the console. Nothing here names a type of any particular
-// system, so each target supplies its own implementation file behind this header.
+// local control connections, threads, locks, time and the console. Nothing here names a type of any
+// particular system, so each target supplies its own implementation file behind this header.
 //
 // Conventions: every text is terminated UTF-8; int results are 0 (or a count) for
 // success and -1 for failure; pointer results are null for failure. Nothing prints.
@@ -208,7 +208,8 @@ void plat_local_listen_close(plat_local_listener* listener);  // null is allowed
 // the connection in `*out`, or a failure as above.
 int plat_local_connect(const char* path, int timeout_ms, plat_local_conn** out);
 // Waits up to `timeout_ms` for bytes and takes what is there, at most `n`: bytes; 0 when
-// the peer has closed; -2 when nothing came in time; -1 on a failure.
+// the peer has closed; -2 when nothing came in time; -1 on a failure. One thread may
+// receive while another sends on the same connection.
 int64_t plat_local_recv(plat_local_conn* conn, void* buf, size_t n, int timeout_ms);
 // Sends all `n` bytes within `timeout_ms` in all: 0, or -1 on a failure or time-out.
 int plat_local_send(plat_local_conn* conn, const void* buf, size_t n, int timeout_ms);

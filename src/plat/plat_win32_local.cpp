@@ -42,10 +42,28 @@ struct plat_local_listener {
   bool connecting = false;  // a ConnectNamedPipe on `pending` is under way
 };
 
+// One event for each direction: one thread may receive while another sends.
 struct plat_local_conn {
   HANDLE pipe = INVALID_HANDLE_VALUE;
-  HANDLE event = nullptr;
+  HANDLE read_event = nullptr;
+  HANDLE write_event = nullptr;
 };
+
+// A connection over `pipe`, or null (the pipe then still the caller's).
+static plat_local_conn* new_conn(HANDLE pipe) {
+  auto* c = new (std::nothrow) plat_local_conn;
+  if (!c) return nullptr;
+  c->read_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  c->write_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!c->read_event || !c->write_event) {
+    if (c->read_event) CloseHandle(c->read_event);
+    if (c->write_event) CloseHandle(c->write_event);
+    delete c;
+    return nullptr;
+  }
+  c->pipe = pipe;
+  return c;
+}
 
 // The full pipe name for `path`; false when it is no UTF-8 or too long.
 static bool pipe_name(const char* path, std::wstring* out) {
@@ -138,16 +156,11 @@ int plat_local_listen(const char* path, const char* group, plat_local_listener**
 
 // Hands the connected instance to a new connection and makes the next instance.
 static int take_connected(plat_local_listener* l, plat_local_conn** out) {
-  auto* c = new (std::nothrow) plat_local_conn;
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!c || !event) {
-    delete c;
-    if (event) CloseHandle(event);
+  plat_local_conn* c = new_conn(l->pending);
+  if (!c) {
     DisconnectNamedPipe(l->pending);
     return -1;
   }
-  c->pipe = l->pending;
-  c->event = event;
   l->pending = new_instance(*l, false);
   *out = c;
   return 1;
@@ -213,16 +226,11 @@ int plat_local_connect(const char* path, int timeout_ms, plat_local_conn** out) 
     // Every instance is taken: the server makes the next one as it accepts.
     WaitNamedPipeW(name.c_str(), static_cast<DWORD>(deadline - now));
   }
-  auto* c = new (std::nothrow) plat_local_conn;
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!c || !event) {
-    delete c;
-    if (event) CloseHandle(event);
+  plat_local_conn* c = new_conn(pipe);
+  if (!c) {
     CloseHandle(pipe);
     return -1;
   }
-  c->pipe = pipe;
-  c->event = event;
   *out = c;
   return 0;
 }
@@ -233,7 +241,7 @@ int plat_local_connect(const char* path, int timeout_ms, plat_local_conn** out) 
 static int64_t finish(plat_local_conn* c, OVERLAPPED* ov, ULONGLONG deadline) {
   const ULONGLONG now = GetTickCount64();
   const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-  if (WaitForSingleObject(c->event, left) == WAIT_TIMEOUT) CancelIoEx(c->pipe, ov);
+  if (WaitForSingleObject(ov->hEvent, left) == WAIT_TIMEOUT) CancelIoEx(c->pipe, ov);
   DWORD moved = 0;
   if (GetOverlappedResult(c->pipe, ov, &moved, TRUE)) return moved;
   const DWORD err = GetLastError();
@@ -245,8 +253,8 @@ int64_t plat_local_recv(plat_local_conn* c, void* buf, size_t n, int timeout_ms)
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms < 0 ? 0 : timeout_ms);
   const DWORD want = n > PIPE_BUFFER * 16 ? PIPE_BUFFER * 16 : static_cast<DWORD>(n);
   OVERLAPPED ov{};
-  ResetEvent(c->event);
-  ov.hEvent = c->event;
+  ResetEvent(c->read_event);
+  ov.hEvent = c->read_event;
   if (!ReadFile(c->pipe, buf, want, nullptr, &ov)) {
     const DWORD err = GetLastError();
     if (err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) return 0;
@@ -261,8 +269,8 @@ int plat_local_send(plat_local_conn* c, const void* buf, size_t n, int timeout_m
   while (n > 0) {
     const DWORD want = n > PIPE_BUFFER * 16 ? PIPE_BUFFER * 16 : static_cast<DWORD>(n);
     OVERLAPPED ov{};
-    ResetEvent(c->event);
-    ov.hEvent = c->event;
+    ResetEvent(c->write_event);
+    ov.hEvent = c->write_event;
     if (!WriteFile(c->pipe, at, want, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return -1;
     const int64_t r = finish(c, &ov, deadline);
     if (r <= 0) return -1;
@@ -275,6 +283,7 @@ int plat_local_send(plat_local_conn* c, const void* buf, size_t n, int timeout_m
 void plat_local_close(plat_local_conn* c) {
   if (!c) return;
   CloseHandle(c->pipe);
-  CloseHandle(c->event);
+  CloseHandle(c->read_event);
+  CloseHandle(c->write_event);
   delete c;
 }
