@@ -40,13 +40,6 @@ command_outcome echo_runner(char* line, std::string* out) {
   return command_outcome::done;
 }
 
-// A place for the control socket that no other test uses: a file in the test's folder, or
-// a pipe named after that folder.
-std::string control_path(const temp_tree& t) {
-  if (!ON_WINDOWS) return t.path("ctl");
-  return "\\\\.\\pipe\\" + t.root.substr(t.root.find_last_of("\\/") + 1);
-}
-
 // The control socket of one test, served with the echo runner, closed at the end.
 struct control_fixture {
   temp_tree tree;

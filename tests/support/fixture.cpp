@@ -86,6 +86,14 @@ void temp_tree::symlink(const std::string& target, const std::string& rel) const
 void temp_tree::fifo(const std::string& rel) const { ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0) << rel; }
 #endif
 
+std::string control_path(const temp_tree& t) {
+#if defined(_WIN32)
+  return "\\\\.\\pipe\\" + t.root.substr(t.root.find_last_of("\\/") + 1);
+#else
+  return t.path("ctl");
+#endif
+}
+
 std::string file_text(const std::string& path) {
   std::ifstream f(fs_path(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());

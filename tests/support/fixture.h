@@ -29,6 +29,10 @@ struct temp_tree {
   void sparse(const std::string& rel, size_t size) const;
 };
 
+// A name for a control socket that no other test uses: a file in the tree, or on Windows
+// a pipe named after the tree's folder.
+std::string control_path(const temp_tree& t);
+
 // The whole contents of a file, or "" when it cannot be read.
 std::string file_text(const std::string& path);
 // The lines of a file without their line feeds; a last line without one counts too.
