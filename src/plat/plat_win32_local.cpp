@@ -144,6 +144,13 @@ int plat_local_listen(const char* path, const char* group, plat_local_listener**
     release(l);
     return -1;
   }
+  // The first instance of a name fails where another server has the name already. Wine
+  // (as Debian 12 has it) creates it all the same, so ask first whether the name exists:
+  // a wait for a free instance succeeds, or times out while all are busy, only then.
+  if (WaitNamedPipeW(l->name.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT) {
+    release(l);
+    return PLAT_LOCAL_IN_USE;
+  }
   l->pending = new_instance(*l, true);
   if (l->pending == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
