@@ -170,7 +170,8 @@ if [ -f "$runtime" ] && [ -f "$dev" ] && [ -f "$server" ]; then
   unit=$tmp/server-root/usr/lib/systemd/system/$program.service
   for line in "After=network-online.target" "Wants=network-online.target" "DynamicUser=yes" \
     "ProtectSystem=strict" "ProtectHome=read-only" "EnvironmentFile=/etc/default/$program" \
-    "ExecStart=/usr/bin/$program serve \$SERVE_OPTS" "WantedBy=multi-user.target"; do
+    "ExecStart=/usr/bin/$program serve --control /run/$program/control --log - \$SERVE_OPTS" \
+    "RuntimeDirectory=$program" "RestrictAddressFamilies=AF_INET AF_UNIX" "WantedBy=multi-user.target"; do
     check "the unit has $line" has_line "$unit" "$line"
   done
   if command -v systemd-analyze >/dev/null; then
