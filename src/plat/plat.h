@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one door to the operating system: files, folders and canonical paths; sockets,
-// local control connections, threads, locks, time and the console. Nothing here names a type of any
-// particular system, so each target supplies its own implementation file behind this header.
+// local control connections, threads, locks, time and the console. Nothing here names a
+// type of any particular system, so each target supplies its own implementation file
+// behind this header.
 //
 // Conventions: every text is terminated UTF-8; int results are 0 (or a count) for
 // success and -1 for failure; pointer results are null for failure. Nothing prints.
