@@ -133,7 +133,9 @@ int main(int argc, char** argv) {
       if (!srv.port) return;
       logged = flood(srv, clients, seconds);
       std::string line;
-      if (srv.write_line("log") && srv.read_line(&line, 5000)) lost = line.substr(4, line.find(' ', 4) - 4);
+      // "log lost=N FILE"
+      if (srv.write_line("log") && srv.read_line(&line, 5000) && line.rfind("log lost=", 0) == 0)
+        lost = line.substr(9, line.find(' ', 9) - 9);
     };
     if (r % 2 == 0) {
       run_plain();
