@@ -83,11 +83,7 @@ std::vector<std::string> seconds_out(std::vector<std::string> lines) {
 // players; quit stops the server and takes the socket away.
 TEST(control_socket, gives_the_console_lines_and_quit_stops_the_server) {
   temp_tree t;
-  for (int i = 0; i < 500; i++) {
-    char name[64];
-    std::snprintf(name, sizeof name, "Movies/Films/Film number %03d with a longer title.mkv", i);
-    t.write(name, "");
-  }
+  write_films(t, "Movies/Films");
   t.mkdir("Shows");
   const std::string ctl = control_path(t);
   console c({t.path("Movies")}, {"--control", ctl, "--log", t.path("access.log")});

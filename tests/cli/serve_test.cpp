@@ -335,11 +335,7 @@ TEST(serve_console, help_lists_the_commands) {
 // films: the session ends. Raised at the console, it reaches the next request.
 TEST(serve_console, set_changes_a_setting_while_serving) {
   temp_tree tree;
-  for (int i = 0; i < 500; i++) {
-    char name[64];
-    std::snprintf(name, sizeof name, "Movies/Films/Film number %03d with a longer title.mkv", i);
-    tree.write(name, "");
-  }
+  write_films(tree, "Movies/Films");
   console c({tree.path("Movies")});
   ASSERT_GT(c.port, 0);
   const auto open_films = [&](test_client& client) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 int read_banner(cli_process& p, const std::string& ip, int roots, const std::string& handshake) {
   const auto line = p.read_line();
   if (!line) {
@@ -38,6 +40,14 @@ std::vector<std::string> ask_lines(cli_process& p, const std::string& line) {
     out.push_back(*got);
   }
   return out;
+}
+
+void write_films(const temp_tree& tree, const std::string& rel) {
+  for (int i = 0; i < 500; i++) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/Film number %03d with a longer title.mkv", i);
+    tree.write(rel + name, "");
+  }
 }
 
 console::console(const std::vector<std::string>& roots, const args& extra) : proc(make_args(roots, extra)) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fixture.h"
 #include "support/subprocess.h"
 
 inline const std::string HANDSHAKE = R"({"Version":3,"Platform":"quorvane-c"})";
@@ -23,6 +24,10 @@ std::optional<std::string> ask(cli_process& p, const std::string& line);
 // Sends one command, then status, and returns every line before status's answer: the
 // whole output of a command that prints any number of lines.
 std::vector<std::string> ask_lines(cli_process& p, const std::string& line);
+
+// Fills the folder `rel` of `tree` with 500 empty films of long names: its listing is
+// longer than the default max_string of 64 KiB.
+void write_films(const temp_tree& tree, const std::string& rel);
 
 // A console started on 127.0.0.1 with a free port and the given roots.
 struct console {
