@@ -52,13 +52,18 @@ void plat_fclose(plat_file* file);  // null is allowed
 char* plat_file_realpath(plat_file* file);
 
 // 1 when `path` is `root` or lies under it, else 0. A pure text rule on canonical paths,
-// compared as the system compares names: case-sensitively on POSIX, blind to the case of
-// ASCII letters on Windows; "/" and "\" both separate.
+// the same on every system: compared byte for byte, case included, since both come from
+// the file system with the case of every name as stored; "/" and "\" both separate.
 int plat_path_under(const char* path, const char* root);
 // The separator between the names of a canonical path: "/" on POSIX, "\" on Windows.
 char plat_path_sep();
 // 1 when `text` begins with "/" or "\" or with an ASCII letter and ":", else 0.
 int plat_is_absolute(const char* text);
+// 1 when `text`, a name or relative path from outside, holds a character that the
+// system's file services read as more than part of a name, else 0. On Windows that is a
+// colon, which names a drive or a stream of a file (data that no listing shows); POSIX
+// has none.
+int plat_text_reserved(const char* text);
 
 // ---- Sockets -----------------------------------------------------------------------
 

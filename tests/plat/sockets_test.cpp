@@ -252,7 +252,9 @@ int send_file_on_layer_thread(void* arg) {
 
 constexpr plat_send_way SEND_WAYS[] = {plat_send_way::zero_copy, plat_send_way::copy_once};
 
-const char* send_way_name(plat_send_way w) { return w == plat_send_way::zero_copy ? "zero copy" : "copy once"; }
+const char* send_way_name(plat_send_way w) {
+  return w == plat_send_way::zero_copy ? "zero copy" : "copy once";
+}
 
 // Sends [at, end) of `f` with calls of `step` bytes, reading each reply on the client.
 std::string send_range(connection& c, plat_file* f, int64_t at, int64_t end, size_t step, plat_send_way way) {
@@ -275,7 +277,8 @@ TEST(plat_send_file, sends_the_file_bytes_from_an_offset_and_nothing_at_the_end)
     const int64_t size = 1000003;
     pattern_file f(static_cast<size_t>(size));
     connection c;
-    EXPECT_TRUE(send_range(c, f.file, 500, size, 300001, way) == pattern_bytes(500, static_cast<size_t>(size - 500)));
+    EXPECT_TRUE(send_range(c, f.file, 500, size, 300001, way) ==
+                pattern_bytes(500, static_cast<size_t>(size - 500)));
     EXPECT_EQ(plat_send_file(c.server, f.file, static_cast<uint64_t>(size), 10, way), 0);
     EXPECT_EQ(plat_send_file(c.server, f.file, uint64_t{1} << 50, 10, way), 0);
     EXPECT_EQ(plat_send_file(c.server, nullptr, 0, 10, way), -1);
