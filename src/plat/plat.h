@@ -128,11 +128,16 @@ int64_t plat_send(plat_socket s, const void* buf, size_t n);
 // the view's pages are let go after every send, so none stay resident. Where copy_once
 // cannot be done (no view, bytes beyond it) the call goes zero_copy.
 enum class plat_send_way { zero_copy, copy_once };
+// What plat_send_file gives when the system took nothing within the time-out.
+inline constexpr int PLAT_TIMED_OUT = -3;
 // Sends up to `n` bytes of `file` from `offset` on a non-blocking socket without copying
 // them through the caller: bytes sent; 0 when `offset` is at or past the end of the file;
-// -2 when the socket would block; -1 on a failure of either side, or where the system
-// cannot send from a file (the caller then reads and sends the bytes itself).
-int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n,
+// -2 when the socket would block (the caller waits for it and calls again); -1 on a
+// failure of either side, or where the system cannot send from a file (the caller then
+// reads and sends the bytes itself). Where the system's send from a file cannot be told
+// not to block (Windows), a send under way waits at most `timeout_ms`, then gives
+// PLAT_TIMED_OUT; elsewhere the call never waits.
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n, int timeout_ms,
                        plat_send_way way = plat_send_way::zero_copy);
 // Switches Nagle's algorithm off; the result of the system's set-option call.
 int plat_set_nodelay(plat_socket s);

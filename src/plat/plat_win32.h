@@ -22,7 +22,8 @@ char* narrow(const wchar_t* text);
 
 struct plat_file {
   HANDLE h = INVALID_HANDLE_VALUE;
-  wide_text path;  // the long form it was opened through, for naming it again
+  wide_text path;         // the long form it was opened through, for naming it again
+  HANDLE sent = nullptr;  // signalled when a send from the file completes; made at the first
 };
 
 // `path` (UTF-8) in the long form that Win32 passes on unchanged: "\\?\" and the absolute

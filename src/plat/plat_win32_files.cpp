@@ -473,6 +473,7 @@ int64_t plat_fread_at(plat_file* file, uint64_t offset, void* buf, size_t n) {
 void plat_fclose(plat_file* file) {
   if (!file) return;
   if (file->h != INVALID_HANDLE_VALUE) CloseHandle(file->h);
+  if (file->sent) CloseHandle(file->sent);
   delete file;
 }
 
