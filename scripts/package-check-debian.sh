@@ -134,6 +134,8 @@ fi
 # ---- the start step, by hand ----------------------------------------------------------
 # The unit's own command lines, with the options file's SERVE_OPTS split at blanks as
 # systemd splits $SERVE_OPTS, and a root named in the roots file.
+# The unit's paths under /run lead here (see localise); systemd makes its runtime folder.
+mkdir -p "$tmp/run/$program"
 blank_root="$tmp/media/My Videos"
 mkdir -p "$blank_root"
 head -c 3000 /dev/urandom >"$blank_root/clip one.mkv"
@@ -147,6 +149,8 @@ check "the start is skipped while the options name no address" fails run_unit Ex
 check "the start goes ahead once an address and a root are named" run_unit ExecCondition "--bind 127.0.0.1"
 sed "/^\//d" "$srv/etc/$program/roots" >"$tmp/no-roots"
 check "the start is skipped while there is no root" fails "$srv$start" --check "$tmp/no-roots" --bind 127.0.0.1
+printf '%s' "$blank_root" >"$tmp/last-line"
+check "a last line without its line feed is a root too" "$srv$start" --check "$tmp/last-line" --bind 127.0.0.1
 SERVE_OPTS="--bind 127.0.0.1 --port 0" bash -c "exec $(unit_line ExecStart)" </dev/null \
   >"$tmp/unit.out" 2>"$tmp/unit.err" &
 server_pid=$!

@@ -137,6 +137,9 @@ for cmd in "${from_readme[@]}"; do run_example "$readme" "${cmd#build/}"; done
 for cmd in "${from_page[@]}"; do run_example "$page1" "$cmd"; done
 
 inline_example "$readme" "$name frame handshake" '`frame handshake`' '(`00000cf8`)'
+inline_example "$readme" "$name serve --bind 127.0.0.1 --root ~/Videos" \
+  "\`listening 127.0.0.1:3320 roots=1 handshake=$handshake\`"
+inline_example "$readme" "$name listing ~/Videos Films --files" "\`$a_mkv\`"
 inline_example "$readme" "$name listing ~/Videos" '`listing ~/Videos` the sub-folders' "\`[$films]\`"
 inline_example "$readme" "$name subtitles ~/Videos '{\"Name\":\"a.mkv\"}'" \
   "\`'{\"Name\":\"a.mkv\"}'\` finds" 'nothing here and prints an empty line with status 1'
