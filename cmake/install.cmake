@@ -10,9 +10,11 @@
 # installed: nothing outside this build links against it.
 
 # Debian's loader, pkg-config and CMake look in lib/<triplet> under /usr/local as under
-# /usr, and its packages keep libraries there: so that folder for every prefix.
-if(NOT DEFINED CMAKE_INSTALL_LIBDIR AND CMAKE_LIBRARY_ARCHITECTURE AND NOT WIN32)
-  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (LIBDIR)")
+# /usr, and its packages keep libraries there: so that folder for every prefix, unless
+# CMAKE_INSTALL_LIBDIR is given. Not a cache entry, which GNUInstallDirs would reset
+# when the prefix changes.
+if(NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR} AND CMAKE_LIBRARY_ARCHITECTURE AND NOT WIN32)
+  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}")
 endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

@@ -46,10 +46,10 @@ quietly() {  # quietly LOG COMMAND...: the command's output only when it fails
 }
 
 scripts/setup.sh --package
-configure() {  # configure PREFIX: every option is given each time
+configure() {  # configure PREFIX: every option is given (or its default restored) each time
   quietly "$tmp/configure.log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_INSTALL_PREFIX="$1" -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON -DVORN3S_MAN=ON \
-    -DVORN3S_WERROR=ON
+    -DCMAKE_INSTALL_PREFIX="$1" -UCMAKE_INSTALL_LIBDIR -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON \
+    -DVORN3S_MAN=ON -DVORN3S_WERROR=ON
 }
 # /usr/local is CMake's own default: the packages must come out right from it.
 configure /usr/local
@@ -59,7 +59,8 @@ debs=$tmp/debs
 # The README's install: the same build configured for /usr.
 configure /usr
 quietly "$tmp/build.log" cmake --build "$build" -j "$(nproc)"
-libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+# Debian's multiarch library folder, under /usr as under any prefix.
+libdir=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 major=${version%%.*}
 
