@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash disable=SC2154,SC2034  # sourced: its variables are those of package-check.sh
 # The Debian part of scripts/package-check.sh, which sources it with its helpers and the
 # packages that cpack made from the default-prefix build: their files and control
 # files, lintian, the hardening of the binaries, install, enable and purge in a

@@ -19,7 +19,8 @@ page3=$src/man/vorn3s.3.scd
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export HOME=$tmp/home
-export PATH="$(dirname "$program_path"):$PATH"
+PATH="$(dirname "$program_path"):$PATH"
+export PATH
 mkdir -p "$HOME/Videos/Films" "$tmp/srv/media" "$tmp/srv/music"
 : >"$HOME/Videos/Films/a.mkv"
 printf '1\n00:00:01,000 --> 00:00:02,000\nHello.\n' >"$HOME/Videos/Films/a.srt"
