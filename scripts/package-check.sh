@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Checks what users of the installed product get: installs into a temporary folder and
-# checks the files that land, builds the host example against that install through CMake
-# and through pkg-config, builds the three Debian packages and inspects them, and runs
-# the example client against a real server on 127.0.0.1. Build folder: build-pkg.
+# Checks what users of the installed product get, from a build of the default prefix as
+# a new user makes it: its three Debian packages (scripts/package-check-debian.sh: their
+# files, control files, lintian, install, enable and purge in a throwaway root, and the
+# service's start step serving a root with a blank); the same build configured for
+# /usr and installed into a temporary folder, the files that land, and the host example
+# built against them through CMake and through pkg-config; the library page's example
+# program; an install to a prefix of its own; and the example client against a real
+# server on 127.0.0.1. Build folder: build-pkg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -41,13 +45,22 @@ quietly() {  # quietly LOG COMMAND...: the command's output only when it fails
   fi
 }
 
-scripts/setup.sh
-# Configured for /usr, as the packages install, so that the library folder is Debian's
-# multiarch one; every option is given each time.
-quietly "$tmp/configure.log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_INSTALL_PREFIX=/usr -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON -DVORN3S_MAN=ON -DVORN3S_WERROR=ON
+scripts/setup.sh --package
+configure() {  # configure PREFIX: every option is given (or its default restored) each time
+  quietly "$tmp/configure.log" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_INSTALL_PREFIX="$1" -UCMAKE_INSTALL_LIBDIR -DVORN3S_TESTS=OFF -DVORN3S_EXAMPLES=ON \
+    -DVORN3S_MAN=ON -DVORN3S_WERROR=ON
+}
+# /usr/local is CMake's own default: the packages must come out right from it.
+configure /usr/local
 quietly "$tmp/build.log" cmake --build "$build" -j "$(nproc)"
-libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+debs=$tmp/debs
+(cd "$build" && quietly "$tmp/cpack.log" cpack -G DEB -B "$debs") || true
+# The README's install: the same build configured for /usr.
+configure /usr
+quietly "$tmp/build.log" cmake --build "$build" -j "$(nproc)"
+# Debian's multiarch library folder, under /usr as under any prefix.
+libdir=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 major=${version%%.*}
 
@@ -57,7 +70,9 @@ DESTDIR=$stage quietly "$tmp/install.log" cmake --install "$build"
 functions=$(grep -o 'vorn3s_[a-z_0-9]*' src/server/exports.map | sort)
 {
   echo "etc/default/$program"
+  echo "etc/$program/roots"
   echo "usr/bin/$program"
+  echo "usr/libexec/$program/service-start"
   echo "usr/include/vorn3s.h"
   echo "usr/lib/systemd/system/$program.service"
   for f in vorn3sConfig.cmake vorn3sConfigVersion.cmake vorn3sTargets.cmake \
@@ -66,7 +81,10 @@ functions=$(grep -o 'vorn3s_[a-z_0-9]*' src/server/exports.map | sort)
   echo "usr/$libdir/libvorn3s.so.$major"
   echo "usr/$libdir/libvorn3s.so.$version"
   echo "usr/$libdir/pkgconfig/vorn3s.pc"
-  for p in libvorn3s$major libvorn3s-dev $program; do echo "usr/share/doc/$p/copyright"; done
+  for p in libvorn3s$major libvorn3s-dev $program; do
+    echo "usr/share/doc/$p/copyright"
+    echo "usr/share/doc/$p/changelog.Debian.gz"
+  done
   echo "usr/share/man/man1/$program.1.gz"
   echo "usr/share/man/man3/vorn3s.3.gz"
   for f in $functions; do echo "usr/share/man/man3/$f.3.gz"; done
@@ -126,62 +144,6 @@ check "the pkg-config build links the installed library" \
   bash -c "readelf -d '$tmp/host-pc/vorn3s-host' | grep -qF 'Shared library: [libvorn3s.so.$major]'"
 unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
 
-# ---- the Debian packages --------------------------------------------------------------
-debs=$tmp/debs
-(cd "$build" && quietly "$tmp/cpack.log" cpack -G DEB -B "$debs") || true
-arch=$(dpkg --print-architecture)
-runtime=$debs/libvorn3s${major}_${version}_$arch.deb
-dev=$debs/libvorn3s-dev_${version}_$arch.deb
-server=$debs/${program}_${version}_$arch.deb
-check "cpack builds the three packages" test -f "$runtime" -a -f "$dev" -a -f "$server"
-contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort; }
-field() { dpkg-deb -f "$1" "$2"; }
-
-if [ -f "$runtime" ] && [ -f "$dev" ] && [ -f "$server" ]; then
-  printf '%s\n' "usr/$libdir/libvorn3s.so.$major" "usr/$libdir/libvorn3s.so.$version" \
-    "usr/share/doc/libvorn3s$major/copyright" >"$tmp/want-runtime"
-  check "the library package holds only the versioned library" \
-    same_lists "$tmp/want-runtime" <(contents "$runtime")
-  check "the library package's dependencies are computed" \
-    bash -c "dpkg-deb -f '$runtime' Depends | grep -q 'libc6 (>=' && dpkg-deb -f '$runtime' Depends | grep -q libstdc++"
-  dpkg-deb -e "$runtime" "$tmp/runtime-control"
-  check "the library package declares its shared library" \
-    has_line "$tmp/runtime-control/shlibs" "libvorn3s $major libvorn3s$major (>= $version)"
-  check "the library package is in section libs" test "$(field "$runtime" Section)" = libs
-
-  grep -E "^usr/(include|$libdir/(libvorn3s.so|cmake|pkgconfig)|share/man/man3|share/doc/libvorn3s-dev)" \
-    "$tmp/installed-files" | grep -v "libvorn3s.so\." >"$tmp/want-dev"
-  check "the -dev package holds the header, the .so link, CMake and pkg-config files, section 3 pages" \
-    same_lists "$tmp/want-dev" <(contents "$dev")
-  check "the -dev package depends on exactly this library package" \
-    test "$(field "$dev" Depends)" = "libvorn3s$major (= $version)"
-
-  printf '%s\n' "etc/default/$program" "usr/bin/$program" "usr/lib/systemd/system/$program.service" \
-    "usr/share/doc/$program/copyright" "usr/share/man/man1/$program.1.gz" | sort >"$tmp/want-server"
-  check "the server package holds the program, its page, the unit and its options file" \
-    same_lists "$tmp/want-server" <(contents "$server")
-  check "the server package's dependencies are computed" \
-    bash -c "dpkg-deb -f '$server' Depends | grep -q 'libc6 (>='"
-  dpkg-deb -e "$server" "$tmp/server-control"
-  check "the options file is a conffile" has_line "$tmp/server-control/conffiles" "/etc/default/$program"
-  check "installing the server package enables and starts nothing" \
-    test ! -e "$tmp/server-control/postinst"
-  dpkg-deb -x "$server" "$tmp/server-root"
-  unit=$tmp/server-root/usr/lib/systemd/system/$program.service
-  for line in "After=network-online.target" "Wants=network-online.target" "DynamicUser=yes" \
-    "ProtectSystem=strict" "ProtectHome=read-only" "EnvironmentFile=/etc/default/$program" \
-    "ExecStart=/usr/bin/$program serve --control /run/$program/control --log - \$SERVE_OPTS" \
-    "RuntimeDirectory=$program" "RestrictAddressFamilies=AF_INET AF_UNIX" "WantedBy=multi-user.target"; do
-    check "the unit has $line" has_line "$unit" "$line"
-  done
-  if command -v systemd-analyze >/dev/null; then
-    # The unit as it would run from the extracted package.
-    sed -e "s|^ExecStart=/usr/bin/|ExecStart=$tmp/server-root/usr/bin/|" \
-      -e "s|^EnvironmentFile=|EnvironmentFile=-|" "$unit" >"$tmp/$program.service"
-    check "systemd accepts the unit" systemd-analyze verify --man=no "$tmp/$program.service"
-  fi
-fi
-
 # ---- the example client against a real server -----------------------------------------
 media=$tmp/media/Movies
 mkdir -p "$media/Sub"
@@ -195,7 +157,7 @@ client=$build/examples/vorn3s-client
 wait_port() {  # wait_port FILE SED-PATTERN
   for _ in $(seq 50); do
     local port
-    port=$(sed -n "$2" "$1")
+    port=$(sed -n "$2" "$1" 2>/dev/null)
     if [ -n "$port" ]; then echo "$port"; return 0; fi
     sleep 0.1
   done
@@ -261,6 +223,36 @@ if [ -x "$tmp/host-pc/vorn3s-host" ]; then
     stop_server || true
   fi
 fi
+
+# ---- the library page's example program ---------------------------------------------
+# Its code as the page shows it (scdoc writes a backslash twice), serving the test's
+# folder instead of /srv/media, against the staged install.
+sed -n '/^# EXAMPLE/,/^# /p' man/vorn3s.3.scd | sed -n '/^```$/,/^```$/p' | sed '1d;$d' |
+  sed -e 's/\\\\/\\/g' -e "s|\"/srv/media\"|\"$media\"|" >"$tmp/page-example.c"
+check "the vorn3s(3) example serves the folder it names" grep -qF "\"$media\"" "$tmp/page-example.c"
+quietly "$tmp/page-example.log" cc -Wall -Wextra -Werror -o "$tmp/page-example" "$tmp/page-example.c" \
+  -I"$stage/usr/include" -L"$lib" -lvorn3s || true
+check "the vorn3s(3) example compiles against the install" test -x "$tmp/page-example"
+if [ -x "$tmp/page-example" ]; then
+  timeout 20 "$tmp/page-example" >"$tmp/page-example.out" 2>&1 || true
+  check "the vorn3s(3) example prints the address it listened on" \
+    grep -qxE 'listening on 127\.0\.0\.1:[1-9][0-9]*' "$tmp/page-example.out"
+fi
+
+# ---- an install to a prefix of its own ------------------------------------------------
+# The files that name installed paths name those of this install, whatever the build was
+# configured for.
+own=$tmp/own
+quietly "$tmp/own.log" cmake --install "$build" --prefix "$own"
+check "the unit of an own prefix starts the program there" \
+  grep -qxF "ExecStart=$own/libexec/$program/service-start $own/etc/$program/roots $own/bin/$program serve --control /run/$program/control --log - \$SERVE_OPTS" \
+  "$own/lib/systemd/system/$program.service"
+check "the unit of an own prefix reads its options there" \
+  has_line "$own/lib/systemd/system/$program.service" "EnvironmentFile=$own/etc/default/$program"
+check "vorn3s.pc of an own prefix names it" has_line "$own/$libdir/pkgconfig/vorn3s.pc" "prefix=$own"
+
+# ---- the Debian packages --------------------------------------------------------------
+. "$src/scripts/package-check-debian.sh"
 
 echo "package-check: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

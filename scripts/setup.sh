@@ -8,6 +8,8 @@
 #               build-windows/deps (fetched once, through a private apt folder)
 #   --fuzz      also what scripts/fuzz.sh needs
 #   --bench     also what the benchmarks need
+#   --package   also what scripts/package-check.sh needs beyond the build: lintian, and
+#               systemd for systemd-analyze and systemctl
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +29,8 @@ for arg in "$@"; do
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     # The benchmark library, which the benchmark build needs.
     --bench) packages+=(libbenchmark-dev) ;;
-    *) echo "usage: scripts/setup.sh [--demo] [--windows] [--fuzz] [--bench]" >&2; exit 2 ;;
+    --package) packages+=(lintian systemd) ;;
+    *) echo "usage: scripts/setup.sh [--demo] [--windows] [--fuzz] [--bench] [--package]" >&2; exit 2 ;;
   esac
 done
 missing=()
@@ -59,21 +62,71 @@ deps="$PWD/build-windows/deps"
 apt_dir="$deps/apt"
 rm -rf "$apt_dir" "$deps/simdjson" "$deps/simdjson-src"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$deps/simdjson-src"
-# The archive and its key as the system's own Debian entry names them.
-uri=http://deb.debian.org/debian
-key=/usr/share/keyrings/debian-archive-keyring.gpg
-if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-  uri=$(awk '/^URIs:/ && $2 !~ /security/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
-  key=$(awk '/^Signed-By:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
+# The archive and its key as the system's own apt sources name them: the first entry for
+# this release's own suite with the main component, in the deb822 files or in
+# sources.list. The repository names no archive of its own.
+suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [ -z "$suite" ]; then
+  echo "setup: /etc/os-release names no release codename, so no suite to fetch simdjson from" >&2
+  exit 1
 fi
-suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-cat >"$apt_dir/debian-src.sources" <<SOURCES
-Types: deb-src
-URIs: ${uri:-http://deb.debian.org/debian}
-Suites: $suite
-Components: main
-Signed-By: ${key:-/usr/share/keyrings/debian-archive-keyring.gpg}
-SOURCES
+# Prints "URI KEY" (KEY the keyring file, or nothing) of the first entry of the given
+# apt sources files for SUITE and main; fails when there is none.
+apt_source() {  # apt_source SUITE FILE...
+  local suite=$1 file
+  shift
+  for file in "$@"; do
+    [ -f "$file" ] || continue
+    case "$file" in
+      # deb822: stanzas apart by empty lines, a field's further lines indented.
+      *.sources) awk -v suite="$suite" 'BEGIN { RS = ""; FS = "\n" }
+        {
+          delete f
+          for (i = 1; i <= NF; i++) {
+            if ($i ~ /^[ \t]/) continue
+            k = tolower(substr($i, 1, index($i, ":") - 1)); v = substr($i, index($i, ":") + 1)
+            gsub(/^[ \t]+|[ \t]+$/, "", v); f[k] = v
+          }
+          if (tolower(f["enabled"]) == "no") next
+          if ((" " f["types"] " ") !~ / deb(-src)? / && f["types"] !~ /^deb/) next
+          if ((" " f["suites"] " ") !~ (" " suite " ") || (" " f["components"] " ") !~ / main /) next
+          split(f["uris"], u, /[ \t]+/)
+          key = (f["signed-by"] ~ /^\//) ? f["signed-by"] : ""
+          print u[1] " " key; found = 1; exit
+        }
+        END { exit !found }' "$file" && return 0 ;;
+      # One line an entry: deb [OPTIONS] URI SUITE COMPONENT...
+      *) awk -v suite="$suite" '$1 == "deb" || $1 == "deb-src" {
+          key = ""; n = 2
+          if ($2 ~ /^\[/) {
+            for (; n <= NF; n++) {
+              if ($n ~ /^\[?signed-by=/) { key = $n; sub(/^\[?signed-by=/, "", key); sub(/\]$/, "", key) }
+              if ($n ~ /\]$/) { n++; break }
+            }
+          }
+          if ($(n + 1) != suite) next
+          for (i = n + 2; i <= NF; i++) if ($i == "main") { print $n " " key; found = 1; exit }
+        }
+        END { exit !found }' "$file" && return 0 ;;
+    esac
+  done
+  return 1
+}
+source=$(apt_source "$suite" /etc/apt/sources.list.d/*.sources /etc/apt/sources.list) || {
+  echo "setup: no apt source for '$suite main' in /etc/apt/sources.list.d/*.sources or" >&2
+  echo "setup: /etc/apt/sources.list; add the Debian archive there, then run this again" >&2
+  exit 1
+}
+uri=${source%% *}
+key=${source#"$uri"}
+key=${key# }
+{
+  echo "Types: deb-src"
+  echo "URIs: $uri"
+  echo "Suites: $suite"
+  echo "Components: main"
+  [ -z "$key" ] || echo "Signed-By: $key"
+} >"$apt_dir/debian-src.sources"
 apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir"
   -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
 # Run as root, apt would hand the download to its sandbox user, who may not reach here.

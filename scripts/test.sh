@@ -6,7 +6,8 @@
 #   --werror     treat compiler warnings as errors
 #   --windows    cross-build for Windows in build-windows and test it under Wine: every
 #                GoogleTest executable, then the protocol tests against the .exe serving on
-#                127.0.0.1, driven from a client built here in build
+#                127.0.0.1, driven from a client built here in build, then the release
+#                archive as a user unpacks and runs it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,22 +42,15 @@ configure_linux() {
 if [ "$windows" -eq 1 ]; then
   scripts/setup.sh --windows
   if [ "$werror" = ON ]; then scripts/build-windows.sh --tests --werror; else scripts/build-windows.sh --tests; fi
-  # Wine runs headless in a prefix of its own, made afresh in a temporary folder.
-  wine_home=$(mktemp -d)
-  export WINEPREFIX="$wine_home/prefix" HOME="$wine_home"
-  export WINEDEBUG=-all LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  trap 'wineserver -k 2>/dev/null || true; rm -rf "$wine_home"' EXIT
-  # One Wine server for the whole run, and the prefix made before the first test, so that
-  # Wine's own helper processes never start inside a test and hold its output open.
-  mkdir "$WINEPREFIX"
-  wineserver -p
-  scripts/wine-run.sh wineboot --init </dev/null >/dev/null 2>&1
+  . scripts/wine-prefix.sh
   ctest --test-dir build-windows --output-on-failure -j "$(nproc)"
   # The client side of the protocol tests is built here, with the plain run's options.
   configure_linux OFF
   cmake --build "$build" -j "$(nproc)" --target windows_e2e_tests
   "$build/tests/windows_e2e_tests" "$PWD/scripts/wine-run.sh" \
     "$PWD/build-windows/quorvane-tessaline-vorn-v3-tcp-media-server.exe"
+  # The release archive, unpacked and run as a user would.
+  scripts/release-windows.sh --check-only
   exit 0
 fi
 

@@ -16,6 +16,8 @@ bool has_dotdot_absolute_or_backslash(const char* text) {
   return has_dotdot(text) || plat_is_absolute(text) || std::strchr(text, '\\') != nullptr;
 }
 
+bool has_reserved_text(const char* text) { return plat_text_reserved(text) != 0; }
+
 bool path_contained(const char* candidate, const char* root, bool root_is_file) {
   if (plat_path_under(candidate, root) != 1) return false;
   // Under a file lies nothing but the file itself; the lengths tell them apart without

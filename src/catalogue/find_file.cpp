@@ -26,6 +26,7 @@ static std::string_view file_root_name(std::string_view path) {
 // file root, over the roots as one look into the table saw them.
 static int find_by_name(roots_table* roots, const char* name, char** out_path, int* out_index) {
   if (empty(name)) return VORN3S_ENOTFOUND;
+  if (has_reserved_text(name)) return VORN3S_EESCAPE;
   roots_snapshot live;
   roots_snapshot_take(roots, &live);
   for (int i = 0; i < live.count; i++) {

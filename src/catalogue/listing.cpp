@@ -177,7 +177,7 @@ static const char* listing_query(const char* root, const char* id, int files) {
   root_basename(root, base, sizeof base);
   strbuf sb;
   if (id && *id) {
-    if (has_dotdot_or_lead_sep(id)) {
+    if (has_dotdot_or_lead_sep(id) || has_reserved_text(id)) {
       // "(D3)" is fixed text that callers and scripts see and match, not a reference.
       set_error(VORN3S_EESCAPE, "refused (D3)");
       return "";

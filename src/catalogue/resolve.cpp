@@ -64,7 +64,7 @@ int resolve_id(roots_table* roots, const char* id, int want_dir, char** out_path
   *out_index = -1;
   if (!id || !*id) return VORN3S_EBADARG;
   if (std::strlen(id) > ID_MAX) return VORN3S_ELIMIT;
-  if (has_dotdot_absolute_or_backslash(id)) return VORN3S_EESCAPE;
+  if (has_dotdot_absolute_or_backslash(id) || has_reserved_text(id)) return VORN3S_EESCAPE;
   char root_name[ROOT_NAME_CAP];
   char rel[REL_CAP];
   if (id_split(id, root_name, rel) != 0) return VORN3S_EBADARG;
@@ -125,7 +125,7 @@ static int resolve_under(const char* root, const char* rel, char* out, int32_t o
   if (rel && *rel) {
     // "(D3)" in these messages is fixed text that clients and scripts see and match, not a
     // reference to anything in this code.
-    if (has_dotdot_absolute_or_backslash(rel)) {
+    if (has_dotdot_absolute_or_backslash(rel) || has_reserved_text(rel)) {
       set_error(VORN3S_EESCAPE, "refused (D3)");
       return VORN3S_EESCAPE;
     }

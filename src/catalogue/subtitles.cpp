@@ -119,7 +119,7 @@ static int video_path_of(const char* root, const filearg& fa, char* out) {
   root_basename(root, base, sizeof base);
   bool fits;
   if (!empty(fa.full_name)) {
-    if (has_dotdot_or_lead_sep(fa.full_name)) {
+    if (has_dotdot_or_lead_sep(fa.full_name) || has_reserved_text(fa.full_name)) {
       set_error(VORN3S_EESCAPE, "refused");
       return VORN3S_EESCAPE;
     }
@@ -129,7 +129,7 @@ static int video_path_of(const char* root, const filearg& fa, char* out) {
       set_error(VORN3S_EBADARG, "no name");
       return VORN3S_EBADARG;
     }
-    if (has_dotdot(fa.folder)) {
+    if (has_dotdot(fa.folder) || has_reserved_text(fa.folder) || has_reserved_text(fa.name)) {
       set_error(VORN3S_EESCAPE, "refused");
       return VORN3S_EESCAPE;
     }
@@ -139,7 +139,7 @@ static int video_path_of(const char* root, const filearg& fa, char* out) {
       set_error(VORN3S_EBADARG, "no name");
       return VORN3S_EBADARG;
     }
-    if (has_dotdot(fa.name)) {
+    if (has_dotdot(fa.name) || has_reserved_text(fa.name)) {
       set_error(VORN3S_EESCAPE, "refused");
       return VORN3S_EESCAPE;
     }

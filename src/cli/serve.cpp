@@ -86,8 +86,9 @@ static bool parse_options(int count, char** args, serve_options* o) {
 }
 
 // Applies --platform, --order, --max-connections and each --set KEY=VALUE in the order of
-// the command line, before anything is started. False at the first refusal: a --set
-// refusal is reported as "set: KEY: MESSAGE", one of the other options says nothing.
+// the command line, before anything is started. False at the first refusal: a refused
+// --set or --max-connections is reported as "set: KEY: MESSAGE" on standard error, a
+// refused --order says nothing.
 static bool apply_settings(int count, char** args, const serve_options& o) {
   for (int i = 0; i < count; i += 2) {
     const std::string_view word(args[i]);
@@ -97,7 +98,10 @@ static bool apply_settings(int count, char** args, const serve_options& o) {
     } else if (word == "--order" && i == o.order_at) {
       if (vorn3s_config("action_byteorder", value) != 0) return false;
     } else if (word == "--max-connections" && i == o.max_connections_at) {
-      if (vorn3s_config("max_connections", value) != 0) return false;
+      if (vorn3s_config("max_connections", value) != 0) {
+        std::fprintf(stderr, "set: max_connections: %s\n", vorn3s_last_error());
+        return false;
+      }
     } else if (word == "--set" && std::strncmp(value, "control=", 8) != 0) {
       const char* eq = std::strchr(value, '=');
       const std::string key(value, eq);

@@ -1,20 +1,21 @@
 // SPDX-License-Identifier: MIT
-// The pure text rules of plat.h, shared by the implementation of every system: whether a
-// path lies under a root, and whether a text is an absolute path.
-#include "plat/path_text.h"
-
+// The pure text rules of plat.h, the same on every system: whether a path lies under a
+// root, and whether a text is an absolute path.
 #include "plat/plat.h"
 
 static bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-static char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-int path_text_under(const char* path, const char* root, bool case_blind) {
+// Byte for byte, on every system: both paths are final paths as the file system gives
+// them, with the case of every name as it is stored, so a path truly under the root
+// begins with the root's very text. A comparison blind to case would let a neighbour
+// whose name differs only in case ("/srv/media" beside "/srv/Media") pass for the root
+// wherever names do tell case apart: always on Linux, and on Windows in folders that are
+// case-sensitive and on shares that are.
+int plat_path_under(const char* path, const char* root) {
   if (!path || !root) return 0;
   size_t len = 0;
   for (; root[len]; len++) {
-    const bool same = case_blind ? ascii_lower(path[len]) == ascii_lower(root[len]) : path[len] == root[len];
-    if (!same) return 0;
+    if (path[len] != root[len]) return 0;
   }
   const char next = path[len];
   if (next == '\0' || is_sep(next)) return 1;

@@ -64,13 +64,18 @@ int plat_append_write(plat_out_file* file, const void* bytes, size_t n);
 void plat_append_close(plat_out_file* file);  // null is allowed
 
 // 1 when `path` is `root` or lies under it, else 0. A pure text rule on canonical paths,
-// compared as the system compares names: case-sensitively on POSIX, blind to the case of
-// ASCII letters on Windows; "/" and "\" both separate.
+// the same on every system: compared byte for byte, case included, since both come from
+// the file system with the case of every name as stored; "/" and "\" both separate.
 int plat_path_under(const char* path, const char* root);
 // The separator between the names of a canonical path: "/" on POSIX, "\" on Windows.
 char plat_path_sep();
 // 1 when `text` begins with "/" or "\" or with an ASCII letter and ":", else 0.
 int plat_is_absolute(const char* text);
+// 1 when `text`, a name or relative path from outside, holds a character that the
+// system's file services read as more than part of a name, else 0. On Windows that is a
+// colon, which names a drive or a stream of a file (data that no listing shows); POSIX
+// has none.
+int plat_text_reserved(const char* text);
 
 // ---- Sockets -----------------------------------------------------------------------
 
@@ -135,11 +140,16 @@ int64_t plat_send(plat_socket s, const void* buf, size_t n);
 // the view's pages are let go after every send, so none stay resident. Where copy_once
 // cannot be done (no view, bytes beyond it) the call goes zero_copy.
 enum class plat_send_way { zero_copy, copy_once };
+// What plat_send_file gives when the system took nothing within the time-out.
+inline constexpr int PLAT_TIMED_OUT = -3;
 // Sends up to `n` bytes of `file` from `offset` on a non-blocking socket without copying
 // them through the caller: bytes sent; 0 when `offset` is at or past the end of the file;
-// -2 when the socket would block; -1 on a failure of either side, or where the system
-// cannot send from a file (the caller then reads and sends the bytes itself).
-int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n,
+// -2 when the socket would block (the caller waits for it and calls again); -1 on a
+// failure of either side, or where the system cannot send from a file (the caller then
+// reads and sends the bytes itself). Where the system's send from a file cannot be told
+// not to block (Windows), a send under way waits at most `timeout_ms`, then gives
+// PLAT_TIMED_OUT; elsewhere the call never waits.
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n, int timeout_ms,
                        plat_send_way way = plat_send_way::zero_copy);
 // Switches Nagle's algorithm off; the result of the system's set-option call.
 int plat_set_nodelay(plat_socket s);

@@ -250,7 +250,7 @@ static int64_t send_from_view(plat_socket s, plat_file* file, uint64_t offset, s
   return err == EFAULT ? 0 : -1;
 }
 
-int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n, plat_send_way way) {
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n, int, plat_send_way way) {
   if (!file || file->fd < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
   if (way == plat_send_way::copy_once && n > 0) {
     const int64_t r = send_from_view(s, file, offset, n);

@@ -20,11 +20,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <mswsock.h>
 #include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <csignal>
@@ -93,7 +95,9 @@ int plat_tcp_listen(const char* ip, int port, plat_socket* out) {
   sa.sin_port = htons(static_cast<u_short>(port));
   if (!ip || inet_pton(AF_INET, ip, &sa.sin_addr) != 1) return -2;
   // Not inherited by programs a host starts: they must not keep the port open.
-  const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  // Overlapped, as the connections it accepts are then too: TransmitFile waits for them.
+  const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_NO_HANDLE_INHERIT | WSA_FLAG_OVERLAPPED);
   if (s == INVALID_SOCKET) return -1;
   // Here SO_REUSEADDR would let another program bind the very port we listen on and take
   // our connections; exclusive use refuses that, and a bind of a port in use fails.
@@ -184,9 +188,88 @@ int64_t plat_send(plat_socket s, const void* buf, size_t n) {
   return WSAGetLastError() == WSAEWOULDBLOCK ? -2 : -1;
 }
 
-// TransmitFile does not fit a non-blocking socket whose every wait is bounded by the
-// caller; the session reads and sends the bytes itself instead.
-int64_t plat_send_file(plat_socket, plat_file*, uint64_t, size_t, plat_send_way) { return -1; }
+// TransmitFile is an extension of the socket provider, asked for by its identifier rather
+// than imported from a library of its own; every socket of ours has the same provider.
+static LPFN_TRANSMITFILE transmit_file_of(SOCKET s) {
+  static std::atomic<LPFN_TRANSMITFILE> s_transmit{nullptr};
+  LPFN_TRANSMITFILE fn = s_transmit.load();
+  if (fn) return fn;
+  GUID id = WSAID_TRANSMITFILE;
+  DWORD got = 0;
+  if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &fn, sizeof fn, &got, nullptr,
+               nullptr) != 0)
+    return nullptr;
+  s_transmit.store(fn);
+  return fn;
+}
+
+// The most one TransmitFile is asked for. It cannot be told not to block, so a send waits
+// for its completion, and short pieces keep each wait short; they also take their turn
+// sooner where client editions of Windows run only two such sends at once and queue the
+// rest (which Wine does not show).
+static constexpr size_t TRANSMIT_PIECE = 64 * 1024;
+
+// True when the connection has failed (the peer reset it, say), as a wait reports it.
+static bool connection_failed(SOCKET s) {
+  WSAPOLLFD p{};
+  p.fd = s;
+  p.events = POLLWRNORM;
+  return WSAPoll(&p, 1, 0) == SOCKET_ERROR || (p.revents & (POLLERR | POLLNVAL)) != 0;
+}
+
+// Waits for a send under way to complete: 0; -1 when the connection fails meanwhile;
+// PLAT_TIMED_OUT after `timeout_ms`. The connection is looked at between short waits:
+// Wine leaves a send to a peer that has reset the connection pending until cancelled,
+// where Windows ends it with the error.
+static int wait_for_send(SOCKET s, HANDLE done, int timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline > now ? deadline - now : 0, 100));
+    if (WaitForSingleObject(done, slice) == WAIT_OBJECT_0) return 0;
+    if (connection_failed(s)) return -1;
+    if (GetTickCount64() >= deadline) return PLAT_TIMED_OUT;
+  }
+}
+
+int64_t plat_send_file(plat_socket s, plat_file* file, uint64_t offset, size_t n, int timeout_ms,
+                       plat_send_way) {
+  if (!file || file->h == INVALID_HANDLE_VALUE || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file->h, &size)) return -1;
+  if (offset >= static_cast<uint64_t>(size.QuadPart)) return 0;
+  n = static_cast<size_t>(
+      std::min<uint64_t>({n, static_cast<uint64_t>(size.QuadPart) - offset, TRANSMIT_PIECE}));
+  if (n == 0) return 0;
+  // A socket with no room is the caller's to wait for, as with every other send.
+  const int ready = plat_poll1(s, PLAT_POLL_WRITE, 0);
+  if (ready < 0 || connection_failed(sock_of(s))) return -1;
+  if (ready == 0) return -2;
+  const LPFN_TRANSMITFILE transmit = transmit_file_of(sock_of(s));
+  if (!transmit) return -1;
+  if (!file->sent) file->sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!file->sent) return -1;
+  OVERLAPPED ov{};
+  ov.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  ov.hEvent = file->sent;
+  ResetEvent(file->sent);
+  if (!transmit(sock_of(s), file->h, static_cast<DWORD>(n), 0, &ov, nullptr, 0)) {
+    const int err = WSAGetLastError();
+    if (err != WSA_IO_PENDING) return -1;
+    const int r = wait_for_send(sock_of(s), file->sent, timeout_ms);
+    if (r != 0) {
+      // The record may go only once the system has done with it.
+      CancelIoEx(reinterpret_cast<HANDLE>(sock_of(s)), &ov);
+      DWORD ignored = 0, flags = 0;
+      WSAGetOverlappedResult(sock_of(s), &ov, &ignored, TRUE, &flags);
+      return r;
+    }
+  }
+  DWORD sent = 0, flags = 0;
+  if (!WSAGetOverlappedResult(sock_of(s), &ov, &sent, FALSE, &flags)) return -1;
+  return sent;  // 0 when the file has shrunk below the offset meanwhile
+}
 
 int plat_set_nodelay(plat_socket s) {
   const BOOL on = TRUE;

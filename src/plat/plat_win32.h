@@ -22,7 +22,16 @@ char* narrow(const wchar_t* text);
 
 struct plat_file {
   HANDLE h = INVALID_HANDLE_VALUE;
+  wide_text path;         // the long form it was opened through, for naming it again
+  HANDLE sent = nullptr;  // signalled when a send from the file completes; made at the first
 };
+
+// `path` (UTF-8) in the long form that Win32 passes on unchanged: "\\?\" and the absolute
+// path with "\" between its names, "." and ".." taken out as Win32 would take them out,
+// a share as "\\?\UNC\server\share"; a path already in that form or in the device
+// namespace (\\.\) stays as it is. Null when the path is not UTF-8, a name in it holds a
+// colon (a stream of a file), or it cannot be made absolute. Newly allocated.
+wide_text plat_win32_long_path(const char* path);
 
 // A path as GetFinalPathNameByHandleW gives it, in its usual form and in UTF-8: without
 // the long-path prefix ("\\?\C:\x" becomes "C:\x") and a network path as two backslashes,

@@ -45,8 +45,12 @@ static file_part send_from_file(plat_socket sock, plat_file* file, int64_t offse
                                 plat_send_way how, int timeout_ms, uint64_t* sent, xfer_cause* why) {
   while (*sent < count) {
     const int64_t r = plat_send_file(sock, file, static_cast<uint64_t>(offset) + *sent,
-                                     static_cast<size_t>(count - *sent), how);
+                                     static_cast<size_t>(count - *sent), timeout_ms, how);
     if (r == 0) return file_part::done;
+    if (r == PLAT_TIMED_OUT) {
+      if (why) *why = xfer_cause::timeout;
+      return file_part::failed;
+    }
     if (r == -1) return file_part::more;
     if (r == -2) {
       const int ready = plat_poll1(sock, PLAT_POLL_WRITE, timeout_ms);

@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/filearg.h"
+#include "catalogue/find_file.h"
 #include "catalogue/resolve.h"
 #include "plat/plat.h"
 #include "server/roots.h"
 #include "server/vorn3s.h"
 #include "support/fixture.h"
 #include "support/hostile_ids.h"
+#include "util/strbuf.h"
 
 namespace {
 
@@ -174,5 +177,52 @@ TEST(vorn3s_resolve_security, link_escapes_are_named_by_where_the_link_is) {
     EXPECT_EQ(vorn3s_resolve(h.root().c_str(), c.rel, out, sizeof out), VORN3S_EESCAPE);
     EXPECT_STREQ(vorn3s_last_error(), c.message);
     EXPECT_STREQ(out, "");
+  }
+}
+
+// On Windows a colon past the drive names a stream of a file, data that no listing shows:
+// every surface refuses such a name by its text. Elsewhere a colon is part of a name like
+// any other, and the file that carries it is found.
+TEST(colon_names, refused_on_windows_found_as_names_elsewhere) {
+  temp_tree t;
+  t.write("Movies/film.mkv", "film");
+  t.write("Movies/film.srt", "subs");
+  if (!ON_WINDOWS) {
+    t.write("Movies/film.mkv:x", "named with a colon");
+    t.write("Movies/Sub:x/film.mkv", "in a folder named with a colon");
+  }
+  const std::string root = t.path("Movies");
+  ASSERT_EQ(vorn3s_add_root(root.c_str()), 0);
+  const int refused_or_found = ON_WINDOWS ? VORN3S_EESCAPE : 0;
+  for (const char* rel : {"film.mkv:x", "Sub:x/film.mkv"}) {
+    SCOPED_TRACE(rel);
+    const std::string id = std::string("Movies/") + rel;
+    char* path = nullptr;
+    int index = -1;
+    EXPECT_EQ(resolve_id(roots_get(), id.c_str(), 0, &path, &index), refused_or_found);
+    std::free(path);
+    char out[2048];
+    EXPECT_EQ(vorn3s_resolve(root.c_str(), rel, out, sizeof out), refused_or_found);
+    vorn3s_listing_json(root.c_str(), rel, 0);
+    EXPECT_EQ(vorn3s_last_code(), refused_or_found);
+    vorn3s_subtitles_json(root.c_str(), (std::string(R"({"FullName":")") + rel + "\"}").c_str());
+    EXPECT_EQ(vorn3s_last_code(), refused_or_found);
+  }
+  // The stream forms name nothing on any system but Windows, where they are refused.
+  for (const char* rel : {"film.mkv::$DATA", "film.mkv:x:$DATA"}) {
+    SCOPED_TRACE(rel);
+    char out[2048];
+    EXPECT_EQ(vorn3s_resolve(root.c_str(), rel, out, sizeof out),
+              ON_WINDOWS ? VORN3S_EESCAPE : VORN3S_ENOTFOUND);
+    filearg by_name;
+    by_name.name = x_strdup(rel);
+    char* path = nullptr;
+    int index = -1;
+    EXPECT_EQ(resolve_openfile(roots_get(), &by_name, &path, &index),
+              ON_WINDOWS ? VORN3S_EESCAPE : VORN3S_ENOTFOUND);
+    EXPECT_EQ(path, nullptr);
+    vorn3s_subtitles_json(root.c_str(),
+                          (std::string(R"({"Folder":"Movies","Name":")") + rel + "\"}").c_str());
+    EXPECT_EQ(vorn3s_last_code(), ON_WINDOWS ? VORN3S_EESCAPE : VORN3S_ENOTFOUND);
   }
 }

@@ -204,8 +204,10 @@ TEST(serve_options, refusals_end_with_status_1) {
   const refusal CASES[] = {
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--order", "BIG"}, ""},
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--order", ""}, ""},
-      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--max-connections", "0"}, ""},
-      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--max-connections", "65537"}, ""},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--max-connections", "0"},
+       "set: max_connections: out of range\n"},
+      {{"serve", "--bind", "127.0.0.1", "--port", "0", "--max-connections", "65537"},
+       "set: max_connections: out of range\n"},
       {{"serve", "--bind", "0.0.0.0", "--port", "0"},
        "start: bind_ip must be an IPv4 literal of one interface (D12)\n"},
       {{"serve", "--bind", "127.0.0.1", "--port", "0", "--root", movies, "--root", movies + "/"},

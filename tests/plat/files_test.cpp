@@ -412,9 +412,17 @@ TEST(plat_path_under, text_rule) {
       {"/srv/media2/film.mkv", "/srv/media", 0},
       {"/srv/medi", "/srv/media", 0},
       {"/srv", "/srv/media", 0},
-      // Case counts where the file systems tell it apart; Windows compares blind to it.
-      {"/srv/Media/film.mkv", "/srv/media", ON_WINDOWS ? 1 : 0},
-      {"/SRV/MEDIA", "/srv/media", ON_WINDOWS ? 1 : 0},
+      // Case counts on every system: both sides are final paths, with the case of each
+      // name as stored.
+      {"/srv/Media/film.mkv", "/srv/media", 0},
+      {"/SRV/MEDIA", "/srv/media", 0},
+      {"c:\\media\\x", "C:\\Media", 0},
+      {"C:\\Media\\x", "C:\\Media", 1},
+      {"C:\\Media/x", "C:\\Media", 1},
+      {"\\\\server\\share\\x", "\\\\SERVER\\Share", 0},
+      {"\\\\server\\share\\x", "\\\\server\\share", 1},
+      {"\\\\server\\share2", "\\\\server\\share", 0},
+      {"/srv/m\303\250dia/x", "/srv/m\303\210dia", 0},
       {"/srv/media/x", "/srv/media/", 1},
       {"/srv/media/", "/srv/media/", 1},
       {"/srv/media", "/srv/media/", 0},
@@ -448,5 +456,31 @@ TEST(plat_is_absolute, text_rule) {
   for (const auto& c : CASES) {
     SCOPED_TRACE(c.text ? c.text : "(null)");
     EXPECT_EQ(plat_is_absolute(c.text), c.want);
+  }
+}
+
+TEST(plat_text_reserved, only_a_colon_and_only_on_windows) {
+  struct reserved_case {
+    const char* text;
+    int want;
+  };
+  const int colon = ON_WINDOWS ? 1 : 0;
+  const reserved_case CASES[] = {
+      {"film.mkv", 0},
+      {"Movies/Sub/a.mkv", 0},
+      {"movie.", 0},
+      {"con.mkv", 0},
+      {"", 0},
+      {nullptr, 0},
+      {"film.mkv:x", colon},
+      {"film.mkv::$DATA", colon},
+      {"C:x", colon},
+      {"Movies:x", colon},
+      {":", colon},
+      {"a/b:c/d", colon},
+  };
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.text ? c.text : "(null)");
+    EXPECT_EQ(plat_text_reserved(c.text), c.want);
   }
 }

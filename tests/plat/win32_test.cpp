@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What only the Windows layer does: containment blind to the case of ASCII letters, the
-// long-path prefixes taken off final paths, the backslash as the separator, names through
-// UTF-16 and back, the hidden and system attributes, files shared while they are served,
-// and device names that are no files. Windows only.
+// What only the Windows layer does: the long form every file call takes, so that names
+// reach the file system as they are stored and paths may pass 260 characters; no stream
+// of a file ever opened; the long-path prefixes taken off final paths, the backslash as
+// the separator, names through UTF-16 and back, the hidden and system attributes, files
+// shared while they are served, and devices that are no files. Windows only.
 #if defined(_WIN32)
 
 #include <gtest/gtest.h>
@@ -43,33 +44,67 @@ std::set<std::string> names_in(const std::string& dir) {
 
 }  // namespace
 
-TEST(win32_path_under, blind_to_the_case_of_ascii_letters) {
-  struct under_case {
-    const char* path;
-    const char* root;
-    int want;
+// The long form, a pure text rule but for the current folder, which relative paths need.
+TEST(win32_long_path, every_path_reaches_the_file_system_as_it_stands) {
+  struct long_case {
+    const char* in;
+    const wchar_t* want;  // null: refused
   };
-  static const under_case CASES[] = {
-      {"C:\\Media", "C:\\Media", 1},
-      {"c:\\media\\x", "C:\\Media", 1},
-      {"C:\\MEDIA\\Film.mkv", "C:\\Media", 1},
-      {"c:\\media", "C:\\Media", 1},
-      {"C:\\Media/x", "C:\\Media", 1},
-      {"C:\\Media2", "C:\\Media", 0},
-      {"c:\\media2\\x", "C:\\Media", 0},
-      {"C:\\Medi", "C:\\Media", 0},
-      {"D:\\Media\\x", "C:\\Media", 0},
-      {"C:\\x", "C:\\", 1},
-      {"c:\\x", "C:\\", 1},
-      {"\\\\server\\share\\x", "\\\\SERVER\\Share", 1},
-      {"\\\\server\\share2", "\\\\server\\share", 0},
-      // Only ASCII letters fold: "È" and "è" are different bytes.
-      {"C:\\M\303\250dia\\x", "C:\\M\303\210DIA", 0},
+  static const long_case CASES[] = {
+      {"C:\\Media\\a.mkv", L"\\\\?\\C:\\Media\\a.mkv"},
+      {"C:/Media/Sub/./a.mkv", L"\\\\?\\C:\\Media\\Sub\\a.mkv"},
+      {"C:\\Media\\\\Sub\\", L"\\\\?\\C:\\Media\\Sub"},
+      {"C:\\Media\\Sub\\..\\a.mkv", L"\\\\?\\C:\\Media\\a.mkv"},
+      {"C:\\..\\..\\a.mkv", L"\\\\?\\C:\\a.mkv"},
+      {"C:\\", L"\\\\?\\C:\\"},
+      {"C:/", L"\\\\?\\C:\\"},
+      // Names as they are stored: trailing dots and blanks stay, device names are names.
+      {"C:\\Media\\movie.", L"\\\\?\\C:\\Media\\movie."},
+      {"C:\\Media\\movie. . ", L"\\\\?\\C:\\Media\\movie. . "},
+      {"C:\\Media\\con.mkv", L"\\\\?\\C:\\Media\\con.mkv"},
+      {"C:\\Media\\NUL", L"\\\\?\\C:\\Media\\NUL"},
+      {"C:\\...\\x", L"\\\\?\\C:\\...\\x"},
+      {"\\\\server\\share\\Films\\..\\a.mkv", L"\\\\?\\UNC\\server\\share\\a.mkv"},
+      {"//server/share/a.mkv", L"\\\\?\\UNC\\server\\share\\a.mkv"},
+      {"\\\\server\\share\\..\\..", L"\\\\?\\UNC\\server\\share\\"},
+      {"\\\\server\\share", L"\\\\?\\UNC\\server\\share\\"},
+      // Already in a form the system takes as it stands.
+      {"\\\\?\\C:\\Media\\a.mkv", L"\\\\?\\C:\\Media\\a.mkv"},
+      {"\\\\?\\UNC\\server\\share\\a", L"\\\\?\\UNC\\server\\share\\a"},
+      {"\\\\.\\NUL", L"\\\\.\\NUL"},
+      // A colon past the drive names a stream of a file.
+      {"C:\\Media\\film.mkv:x", nullptr},
+      {"C:\\Media\\film.mkv::$DATA", nullptr},
+      {"C:\\Media:x\\a.mkv", nullptr},
+      {"C:\\Media\\C:\\a.mkv", nullptr},
+      {"\\\\?\\C:\\Media\\film.mkv:x", nullptr},
+      {"\\\\server:1\\share\\a", nullptr},
+      {"\\\\server", nullptr},
+      {"\\\\server\\", nullptr},
+      {"\\\\\\share", nullptr},
+      {"", nullptr},
+      {"C:\\caf\xff.mkv", nullptr},  // not UTF-8
   };
   for (const auto& c : CASES) {
-    SCOPED_TRACE(testing::Message() << c.path << " under " << c.root);
-    EXPECT_EQ(plat_path_under(c.path, c.root), c.want);
+    SCOPED_TRACE(c.in);
+    const wide_text got = plat_win32_long_path(c.in);
+    if (!c.want) {
+      EXPECT_EQ(got, nullptr);
+    } else {
+      ASSERT_NE(got, nullptr);
+      EXPECT_EQ(std::wstring(got.get()), std::wstring(c.want));
+    }
   }
+  // Relative to the current folder, and below the top folder of its drive.
+  wchar_t cwd[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, cwd), 3u);
+  const std::wstring here(cwd);
+  const wide_text rel = plat_win32_long_path("Sub/../a.mkv");
+  ASSERT_NE(rel, nullptr);
+  EXPECT_EQ(std::wstring(rel.get()), L"\\\\?\\" + (here.back() == L'\\' ? here : here + L"\\") + L"a.mkv");
+  const wide_text rooted = plat_win32_long_path("\\top\\a.mkv");
+  ASSERT_NE(rooted, nullptr);
+  EXPECT_EQ(std::wstring(rooted.get()), L"\\\\?\\" + here.substr(0, 2) + L"\\top\\a.mkv");
 }
 
 TEST(win32_usual_path, long_path_prefixes_come_off) {
@@ -251,14 +286,123 @@ TEST(win32_files, a_file_being_served_can_be_written_renamed_and_deleted) {
   plat_fclose(f);
 }
 
-TEST(win32_files, device_names_are_no_files) {
+TEST(win32_files, devices_are_no_files) {
   temp_tree tree;
-  for (const std::string& path :
-       {std::string("NUL"), tree.path("NUL"), std::string("\\\\.\\pipe\\no-such-pipe")}) {
+  for (const std::string& path : {std::string("NUL"), tree.path("NUL"), std::string("\\\\.\\NUL"),
+                                  std::string("\\\\.\\pipe\\no-such-pipe")}) {
     SCOPED_TRACE(path);
     plat_statinfo st;
     EXPECT_EQ(plat_stat(path.c_str(), &st, 1), -1);
     EXPECT_EQ(plat_fopen_read(path.c_str()), nullptr);
+  }
+}
+
+namespace {
+
+// Creates `rel` below `root` through the long form, the only form that can name it: Win32
+// would trim a trailing dot or blank, or take CON for the console.
+bool make_as_stored(const std::string& root, const std::string& rel, const std::string* bytes) {
+  const std::wstring path = L"\\\\?\\" + wide(root) + L"\\" + wide(rel);
+  if (!bytes) return CreateDirectoryW(path.c_str(), nullptr) != 0;
+  const HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  const BOOL ok = WriteFile(h, bytes->data(), static_cast<DWORD>(bytes->size()), &put, nullptr);
+  CloseHandle(h);
+  return ok && put == bytes->size();
+}
+
+// The whole file at `path` through the layer, or "(none)".
+std::string read_through_layer(const std::string& path) {
+  plat_file* f = plat_fopen_read(path.c_str());
+  if (!f) return "(none)";
+  std::string buf(4096, '\0');
+  const int64_t n = plat_fread_at(f, 0, buf.data(), buf.size());
+  plat_fclose(f);
+  return n < 0 ? "(error)" : buf.substr(0, static_cast<size_t>(n));
+}
+
+// Every way in to `path`: examined, named and read as the file that holds `bytes`.
+void expect_served_as_itself(const std::string& path, const std::string& bytes) {
+  plat_statinfo st;
+  ASSERT_EQ(plat_stat(path.c_str(), &st, 1), 0);
+  EXPECT_EQ(st.is_file, 1);
+  EXPECT_EQ(st.size, static_cast<int64_t>(bytes.size()));
+  EXPECT_EQ(text_of(plat_realpath(path.c_str())), path);
+  EXPECT_EQ(read_through_layer(path), bytes);
+}
+
+}  // namespace
+
+TEST(win32_files, names_win32_would_rewrite_open_as_themselves) {
+  temp_tree tree;
+  struct name_case {
+    const char* name;
+    std::string bytes;
+  };
+  const name_case CASES[] = {
+      {"movie", "the plain one"},  {"movie.", "the dotted one"},
+      {"movie ", "the blank one"}, {"con.mkv", "not the console"},
+      {"nul.txt", "not null"},     {"COM1.srt", "not a port"},
+      {"AUX", "not aux"},
+  };
+  std::set<std::string> want;
+  for (const auto& c : CASES) {
+    ASSERT_TRUE(make_as_stored(tree.root, c.name, &c.bytes)) << c.name << ": " << GetLastError();
+    want.insert(c.name);
+  }
+  EXPECT_EQ(names_in(tree.root), want);
+  for (const auto& c : CASES) {
+    SCOPED_TRACE(c.name);
+    expect_served_as_itself(tree.path(c.name), c.bytes);
+  }
+}
+
+TEST(win32_files, paths_past_260_characters) {
+  temp_tree tree;
+  std::string rel;
+  for (char c = 'a'; c < 'g'; c++) {
+    rel += std::string(50, c);
+    ASSERT_TRUE(make_as_stored(tree.root, rel, nullptr)) << GetLastError();
+    rel += "\\";
+  }
+  const std::string bytes = "deep down";
+  ASSERT_TRUE(make_as_stored(tree.root, rel + "film.mkv", &bytes));
+  const std::string folder = tree.root + "\\" + rel.substr(0, rel.size() - 1);
+  const std::string path = folder + "\\film.mkv";
+  ASSERT_GT(path.size(), 300u);
+  expect_served_as_itself(path, bytes);
+  EXPECT_EQ(names_in(folder), std::set<std::string>{"film.mkv"});
+
+  // Such a folder is a root like any other.
+  ASSERT_EQ(vorn3s_add_root(folder.c_str()), 0) << vorn3s_last_error();
+  char out[2048];
+  EXPECT_EQ(vorn3s_resolve(folder.c_str(), "film.mkv", out, sizeof out), 0) << vorn3s_last_error();
+  EXPECT_EQ(std::string(out), path);
+
+  // The runtime's own removal stops at 260 characters: take the tree down here.
+  EXPECT_TRUE(DeleteFileW((L"\\\\?\\" + wide(path)).c_str()));
+  while (!rel.empty()) {
+    rel.pop_back();
+    EXPECT_TRUE(RemoveDirectoryW((L"\\\\?\\" + wide(tree.root) + L"\\" + wide(rel)).c_str()))
+        << GetLastError();
+    rel.resize(rel.find_last_of('\\') == std::string::npos ? 0 : rel.find_last_of('\\') + 1);
+  }
+}
+
+TEST(win32_files, a_colon_past_the_drive_opens_no_stream) {
+  temp_tree tree;
+  tree.write_size("film.mkv", 10);
+  tree.mkdir("Sub");
+  for (const char* suffix : {":x", "::$DATA", ":x:$DATA", ":"}) {
+    for (const std::string& path : {tree.path("film.mkv") + suffix, tree.path("Sub") + suffix}) {
+      SCOPED_TRACE(path);
+      plat_statinfo st;
+      EXPECT_EQ(plat_stat(path.c_str(), &st, 1), -1);
+      EXPECT_EQ(plat_realpath(path.c_str()), nullptr);
+      EXPECT_EQ(plat_fopen_read(path.c_str()), nullptr);
+      EXPECT_EQ(plat_opendir(path.c_str()), nullptr);
+    }
   }
 }
 

@@ -41,7 +41,13 @@ temp_tree::temp_tree() {
 
 temp_tree::~temp_tree() {
   std::error_code ec;
+#if defined(_WIN32)
+  // In the long form, so that names Win32 would rewrite (a trailing dot, CON) and paths
+  // past 260 characters go too.
+  fs::remove_all(fs_path("\\\\?\\" + root), ec);
+#else
   fs::remove_all(fs_path(root), ec);
+#endif
 }
 
 std::string temp_tree::path(const std::string& rel) const {

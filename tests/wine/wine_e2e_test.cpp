@@ -69,12 +69,11 @@ int64_t opened_size(test_client& c, const std::string& filejson) {
 
 // The hostile tree of the resolution tests, its links made by Linux, which Wine follows:
 // every file inside the root holds one byte, so a size or a name from outside it shows in
-// a reply that has left the root. The program compares paths blind to case, as Windows
-// file systems name files; Wine's drive Z: is a Linux folder that tells case apart, where
-// a neighbour "movies" would pass for the root "Movies", so that neighbour is left out
-// (its links then lead nowhere).
+// a reply that has left the root. Wine's drive Z: is a Linux folder that tells case apart,
+// so the neighbour "movies" beside the root "Movies" is there too, as on a case-sensitive
+// folder of Windows.
 TEST(wine_hostile_ids, never_reach_outside_the_root) {
-  hostile_tree h(false);
+  hostile_tree h(true);
   test_server srv({h.root()});
   ASSERT_GT(srv.port, 0);
   test_client c;
@@ -101,6 +100,111 @@ TEST(wine_hostile_ids, never_reach_outside_the_root) {
   // The session is still in step after all of it.
   ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
   EXPECT_EQ(c.recv_string(), R"({"Version":3,"Platform":"quorvane-c"})");
+}
+
+namespace {
+
+// The bytes of a file of the root Media as a player gets them: opened by `filejson`, its
+// size, then a SeekRead of all of it. "(none)" when nothing was opened.
+std::string served(test_client& c, const std::string& filejson) {
+  const int64_t size = opened_size(c, filejson);
+  if (size <= 0) return "(none)";
+  if (!c.send_code(ACT_SEEKREAD) || !c.send_u32(static_cast<uint32_t>(size)) || !c.send_i64(0))
+    return "(lost)";
+  return c.recv_exact(static_cast<size_t>(size)).value_or("(lost)");
+}
+
+// The one-shot resolve command of the program, its line.
+std::string resolve_line(const std::string& root, const std::string& rel) {
+  const run_result r = run_cli({"resolve", wine_path(root), rel}, "", 60000);
+  return lf_line_ends(r.out);
+}
+
+}  // namespace
+
+// Windows names as the file system stores them, made by Linux where Win32 could not make
+// them: a neighbour whose name differs from the root's only in case, names with a trailing
+// dot or blank, names of devices, a path past 260 characters, and names with a colon.
+// Each is served as itself or refused; none opens another file.
+TEST(wine_names, every_name_opens_exactly_its_own_file) {
+  temp_tree t;
+  t.write("Media/film.mkv", "film");
+  t.write("Media/film.srt", "subs of film");
+  t.write("media/secret.mkv", "the secret");
+  t.write("media/secret.srt", "secret subtitles");
+  t.write("Media/movie", "the plain one");
+  t.write("Media/movie.", "the dotted one");
+  t.write("Media/con.mkv", "not the console");
+  t.write("Media/nul.txt", "not null");
+  t.write("Media/film.mkv:x", "a name with a colon");
+  t.symlink("../media/secret.mkv", "Media/lnk.mkv");
+  t.symlink("../media", "Media/lnkdir");
+  std::string deep = "Media";
+  for (char c = 'a'; c < 'g'; c++) deep += "/" + std::string(50, c);
+  t.write(deep + "/deep.mkv", "deep down");
+  const std::string root = t.path("Media");
+  ASSERT_GT(wine_path(t.path(deep + "/deep.mkv")).size(), 300u);
+
+  test_server srv({root});
+  ASSERT_GT(srv.port, 0);
+  test_client c;
+  ASSERT_TRUE(c.connect_to(srv.port));
+  const std::string listing = ask(c, ACT_OPENFOLDER, "Media");
+  for (const char* name : {"movie", "movie.", "con.mkv", "nul.txt"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(record_for(listing, name), file_record(name, "Media", std::string("Media/") + name)) << listing;
+  }
+  // Listed names serve their own bytes.
+  EXPECT_EQ(served(c, record_for(listing, "movie")), "the plain one");
+  EXPECT_EQ(served(c, record_for(listing, "movie.")), "the dotted one");
+  EXPECT_EQ(served(c, record_for(listing, "con.mkv")), "not the console");
+  EXPECT_EQ(served(c, R"({"FullName":"Media/nul.txt"})"), "not null");
+
+  // The neighbour "media" is out of reach by name, by ID and by link, for Subtitle too.
+  for (const char* filejson :
+       {R"({"Name":"../media/secret.mkv"})", R"({"FullName":"Media/lnk.mkv"})", R"({"Name":"lnk.mkv"})",
+        R"({"Folder":"Media/lnkdir","Name":"secret.mkv"})", R"({"FullName":"media/secret.mkv"})"}) {
+    SCOPED_TRACE(filejson);
+    EXPECT_EQ(served(c, filejson), "(none)");
+    test_client s;
+    ASSERT_TRUE(s.connect_to(srv.port));
+    ASSERT_TRUE(s.send_code(ACT_SUBTITLE));
+    ASSERT_TRUE(s.send_string(filejson));
+    const auto reply = s.recv_string();
+    EXPECT_TRUE(!reply || reply->find("secret") == std::string::npos) << *reply;
+  }
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "Media/lnkdir"), "[]");
+  // An unknown root name alone falls back to the roots themselves, never to the neighbour.
+  EXPECT_EQ(ask(c, ACT_OPENFOLDER, "media").find("secret"), std::string::npos);
+
+  // Names with a colon are refused, whether a stream or a Linux name.
+  for (const char* id : {"Media/film.mkv:x", "Media/film.mkv::$DATA", "Media/film.mkv:x:$DATA"}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(served(c, "{\"FullName\":" + json_string(id) + "}"), "(none)");
+    EXPECT_EQ(ask(c, ACT_OPENFOLDER, id), "[]");
+  }
+
+  // A path past 260 characters lists, resolves and streams.
+  std::string deep_id = deep;
+  const std::string deep_listing = ask(c, ACT_OPENFOLDER, deep_id);
+  EXPECT_EQ(record_for(deep_listing, "deep.mkv"),
+            file_record("deep.mkv", std::string(50, 'f'), deep_id + "/deep.mkv"))
+      << deep_listing;
+  EXPECT_EQ(served(c, record_for(deep_listing, "deep.mkv")), "deep down");
+  ASSERT_TRUE(c.send_code(ACT_HANDSHAKE));
+  EXPECT_EQ(c.recv_string(), R"({"Version":3,"Platform":"quorvane-c"})");
+
+  // The one-shot resolve command says the same.
+  // Wine shows a Linux link as the entry it leads to, not as a link, so the refusal
+  // cannot say that a link was the way out; Windows itself names a link there.
+  EXPECT_EQ(resolve_line(root, "lnk.mkv").rfind("-7 refused (D3)", 0), 0u);
+  EXPECT_EQ(resolve_line(root, "../media/secret.mkv"), "-7 refused (D3) \n");
+  EXPECT_EQ(resolve_line(root, "film.mkv:x"), "-7 refused (D3) \n");
+  EXPECT_EQ(resolve_line(root, "film.mkv::$DATA"), "-7 refused (D3) \n");
+  EXPECT_EQ(resolve_line(root, "movie."), "0 resolved " + wine_path(t.path("Media/movie.")) + "\n");
+  EXPECT_EQ(resolve_line(root, "con.mkv"), "0 resolved " + wine_path(t.path("Media/con.mkv")) + "\n");
+  const std::string deep_rel = deep.substr(6) + "/deep.mkv";
+  EXPECT_EQ(resolve_line(root, deep_rel), "0 resolved " + wine_path(t.path(deep + "/deep.mkv")) + "\n");
 }
 
 // The root "Фильмы" reaches the program through its UTF-16 command line; its name, its
