@@ -5,7 +5,8 @@
 // and with one, alternately, in one run; the tool prints the SeekRead throughput of each
 // round and the medians.
 //
-//   vorn3s_log_cost PROGRAM [ROUNDS [SECONDS [CLIENTS]]]     (default 5 rounds of 5 s, 200)
+//   vorn3s_log_cost PROGRAM [ROUNDS [SECONDS [CLIENTS [READS]]]]
+//       (default 5 rounds of 5 s, 200 clients, 8 SeekReads a session)
 //
 // Everything runs on 127.0.0.1 against children of this process, each stopped by its own
 // id; the files are removed at the end.
@@ -32,7 +33,6 @@ namespace {
 constexpr int32_t HANDSHAKE = 3320, OPENFILE = 4, SEEKREAD = 10, END = 0;
 constexpr size_t FILE_SIZE = 64u << 20;
 constexpr uint32_t BLOCK = 64 * 1024;
-constexpr int READS_PER_SESSION = 8;
 
 std::string be32(uint32_t v) {
   const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
@@ -43,14 +43,14 @@ std::string be32(uint32_t v) {
 std::string be64(uint64_t v) { return be32(static_cast<uint32_t>(v >> 32)) + be32(static_cast<uint32_t>(v)); }
 
 // One session: the bytes of file data it read, or 0 when the server did not answer.
-uint64_t one_session(int port, std::mt19937_64& gen, std::vector<char>& buf) {
+uint64_t one_session(int port, int reads, std::mt19937_64& gen, std::vector<char>& buf) {
   client c;
   if (!c.connect_to(port, 5000)) return 0;
   std::string hs;
   if (!c.send_code(HANDSHAKE) || c.recv_string(&hs, 5000) != outcome::reply) return 0;
   if (!c.send_code(OPENFILE) || !c.send_string(R"({"FullName":"Media/film.mkv"})")) return 0;
   uint64_t got = 0;
-  for (int i = 0; i < READS_PER_SESSION; i++) {
+  for (int i = 0; i < reads; i++) {
     const uint64_t offset = gen() % (FILE_SIZE - BLOCK);
     if (!c.send_bytes(be32(SEEKREAD) + be32(BLOCK) + be64(offset))) return got;
     if (c.recv_bytes(buf.data(), BLOCK, 5000) != outcome::reply) return got;
@@ -61,7 +61,7 @@ uint64_t one_session(int port, std::mt19937_64& gen, std::vector<char>& buf) {
 }
 
 // MB/s of SeekRead replies over `seconds` with `clients` players against `srv`.
-double flood(const server_process& srv, int clients, int seconds) {
+double flood(const server_process& srv, int clients, int reads, int seconds) {
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> bytes{0};
   std::vector<std::thread> threads;
@@ -69,7 +69,7 @@ double flood(const server_process& srv, int clients, int seconds) {
     threads.emplace_back([&, i] {
       std::mt19937_64 gen(static_cast<uint64_t>(i) * 7919u + 1);
       std::vector<char> buf(BLOCK);
-      while (!stop.load()) bytes += one_session(srv.port, gen, buf);
+      while (!stop.load()) bytes += one_session(srv.port, reads, gen, buf);
     });
   }
   sleep_ms(1000);  // every client under way before the count starts
@@ -91,7 +91,7 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: vorn3s_log_cost PROGRAM [ROUNDS [SECONDS [CLIENTS]]]\n");
+    std::fprintf(stderr, "usage: vorn3s_log_cost PROGRAM [ROUNDS [SECONDS [CLIENTS [READS]]]]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   const int seconds = argc > 3 ? std::atoi(argv[3]) : 5;
   const int clients = argc > 4 ? std::atoi(argv[4]) : 200;
+  const int reads = argc > 5 ? std::max(1, std::atoi(argv[5])) : 8;
 
   std::string dir = (fs::temp_directory_path() / "vorn3s-logcost-XXXXXX").string();
   if (!mkdtemp(dir.data())) return 1;
@@ -114,8 +115,8 @@ int main(int argc, char** argv) {
     }
   }
   const std::string log = dir + "/access.log";
-  std::printf("log cost: %d clients, sessions of %d SeekReads of 64 KiB, %d rounds of %d s\n", clients,
-              READS_PER_SESSION, rounds, seconds);
+  std::printf("log cost: %d clients, sessions of %d SeekReads of 64 KiB, %d rounds of %d s\n", clients, reads,
+              rounds, seconds);
   std::printf("round  without log MB/s  with log MB/s  log lines  lost\n");
   std::vector<double> without, with;
   for (int r = 0; r < rounds; r++) {
@@ -125,13 +126,13 @@ int main(int argc, char** argv) {
     std::string lost = "?";
     const auto run_plain = [&] {
       server_process srv(program, {dir + "/Media"});
-      if (srv.port) plain = flood(srv, clients, seconds);
+      if (srv.port) plain = flood(srv, clients, reads, seconds);
     };
     const auto run_logged = [&] {
       fs::remove(log);
       server_process srv(program, {dir + "/Media"}, 0, {"--log", log});
       if (!srv.port) return;
-      logged = flood(srv, clients, seconds);
+      logged = flood(srv, clients, reads, seconds);
       std::string line;
       // "log lost=N FILE"
       if (srv.write_line("log") && srv.read_line(&line, 5000) && line.rfind("log lost=", 0) == 0)

@@ -3,7 +3,7 @@
 # Builds the server and the log-cost tool (Release, in build-bench) and measures what the
 # access log costs 200 players reading by SeekRead, with and without --log, interleaved in
 # one run, as docs/performance.md reports. Loopback only; stops its servers by their ids.
-#   bench/log_cost.sh [ROUNDS [SECONDS [CLIENTS]]]       (default 5 5 200)
+#   bench/log_cost.sh [ROUNDS [SECONDS [CLIENTS [READS]]]]      (default 5 5 200 8)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
