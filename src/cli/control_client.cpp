@@ -110,7 +110,7 @@ int cmd_control(int count, char** args) {
   }
   const int r = plat_local_connect(link.path, CONNECT_MS, &link.conn);
   if (r != 0) {
-    std::fprintf(stderr, "control: %s: %s\n", link.path, control_error_text(r));
+    std::fprintf(stderr, "control: %s: %s\n", link.path, control_error_text(r, false));
     return 1;
   }
   int status;

@@ -82,6 +82,8 @@ static bool parse_options(int count, char** args, serve_options* o) {
       return false;
   }
   if (o->control && !*o->control) o->control = nullptr;  // an empty value: no socket
+  // A group for a socket that is not there is a mistake in the command line.
+  if (o->control_group && !o->control) return false;
   return o->bind != nullptr;
 }
 
@@ -161,7 +163,7 @@ static bool open_log_and_control(const serve_options& o) {
   if (!o.control) return true;
   const int r = control_open(o.control, o.control_group);
   if (r == 0) return true;
-  std::fprintf(stderr, "control: %s: %s\n", o.control, control_error_text(r));
+  std::fprintf(stderr, "control: %s: %s\n", o.control, control_error_text(r, true));
   access_log_close();
   return false;
 }

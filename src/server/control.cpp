@@ -45,7 +45,7 @@ static control_state& state() {
   return *s;
 }
 
-const char* control_error_text(int code) {
+const char* control_error_text(int code, bool listening) {
   switch (code) {
     case PLAT_LOCAL_NOT_SOCKET: return "exists and is not a socket";
     case PLAT_LOCAL_IN_USE: return "in use by a running server";
@@ -53,7 +53,7 @@ const char* control_error_text(int code) {
     case PLAT_LOCAL_GROUP: return "cannot give that group access";
     case PLAT_LOCAL_DENIED: return "permission denied";
     case PLAT_LOCAL_ABSENT: return "no server listens there";
-    default: return "cannot listen or connect there";
+    default: return listening ? "cannot listen there" : "cannot connect there";
   }
 }
 

@@ -35,5 +35,6 @@ int control_serve(command_runner run);
 // the socket. Nothing when none is open.
 void control_close();
 
-// What a PLAT_LOCAL_ failure of control_open or of a connection means, in words.
-const char* control_error_text(int code);
+// What a PLAT_LOCAL_ failure means, in words: of control_open when `listening`, else of
+// a connection to a server.
+const char* control_error_text(int code, bool listening);

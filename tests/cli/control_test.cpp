@@ -251,8 +251,16 @@ TEST(control_socket, refusals_at_the_start) {
   }
   // The server that holds the socket is undisturbed.
   EXPECT_EQ(control(ctl, {"status"}).out, running.status(1, 0) + "\n");
-  const run_result wrong = run_cli({"serve", "--bind", "127.0.0.1", "--control"});
-  EXPECT_EQ(wrong.status, 2);
+  // An option without its value, or a group for no socket, is a wrong command line.
+  for (const args& wrong : {args{"serve", "--bind", "127.0.0.1", "--control"},
+                            args{"serve", "--bind", "127.0.0.1", "--control-group", "x"}}) {
+    const run_result r = run_cli(wrong);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.substr(0, 7), "usage:\n");
+  }
+  const run_result nowhere = run_cli(console::make_args({}, {"--control", t.path("no/such/folder/ctl")}));
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_EQ(nowhere.err, "control: " + t.path("no/such/folder/ctl") + ": cannot listen there\n");
   ASSERT_TRUE(running.proc.write("quit\n"));
   EXPECT_EQ(running.proc.wait_exit(), 0);
 }
