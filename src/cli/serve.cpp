@@ -183,15 +183,17 @@ int cmd_serve(int count, char** args) {
     close_log_and_control();
     return 1;
   }
+  std::printf("listening %s:%d roots=%d handshake=%s\n", o.bind, vorn3s_port(), vorn3s_root_count(),
+              vorn3s_handshake_json());
+  std::fflush(stdout);
+  // Commands run only after the banner, which reads the shared result buffer outside the
+  // console's lock. Clients that connected before wait in the socket's queue.
   if (o.control && control_serve(control_command) != 0) {
     std::fprintf(stderr, "control: %s: cannot start\n", o.control);
     vorn3s_stop();
     close_log_and_control();
     return 1;
   }
-  std::printf("listening %s:%d roots=%d handshake=%s\n", o.bind, vorn3s_port(), vorn3s_root_count(),
-              vorn3s_handshake_json());
-  std::fflush(stdout);
   plat_on_interrupt(on_sig);
   // Only a server that logs takes the request to reopen its files; any other keeps the
   // signal's usual meaning.
