@@ -78,8 +78,8 @@ static bool pipe_name(const char* path, std::wstring* out) {
 
 // A security descriptor that grants everything to this process's user and to the
 // administrators and nothing to anyone else (a protected list, so nothing is inherited).
-// Wine runs every program as one user and does not check a pipe's list when it is opened,
-// so the tests under Wine show that the pipe is made with it, not that others are kept out.
+// Wine runs every program as one and the same user, so the tests under Wine show that the
+// pipe is made with this list and opened by its own user, never that another is kept out.
 static PSECURITY_DESCRIPTOR owner_only_security() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
