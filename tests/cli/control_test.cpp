@@ -258,9 +258,12 @@ TEST(control_socket, refusals_at_the_start) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.substr(0, 7), "usage:\n");
   }
-  const run_result nowhere = run_cli(console::make_args({}, {"--control", t.path("no/such/folder/ctl")}));
-  EXPECT_EQ(nowhere.status, 1);
-  EXPECT_EQ(nowhere.err, "control: " + t.path("no/such/folder/ctl") + ": cannot listen there\n");
+  // A socket in a folder that does not exist (a pipe's name has no folders).
+  if (!ON_WINDOWS) {
+    const run_result nowhere = run_cli(console::make_args({}, {"--control", t.path("no/such/folder/ctl")}));
+    EXPECT_EQ(nowhere.status, 1);
+    EXPECT_EQ(nowhere.err, "control: " + t.path("no/such/folder/ctl") + ": cannot listen there\n");
+  }
   ASSERT_TRUE(running.proc.write("quit\n"));
   EXPECT_EQ(running.proc.wait_exit(), 0);
 }
