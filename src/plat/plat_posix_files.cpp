@@ -9,6 +9,7 @@
 
 #include "plat/plat.h"
 #include "plat/plat_posix.h"
+#include "plat/read_at.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -153,30 +154,13 @@ plat_file* plat_fopen_read(const char* path) {
 
 int64_t plat_fread_at(plat_file* file, uint64_t offset, void* buf, size_t n) {
   if (!file || file->fd < 0) return -1;
-  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
-  // Continue short reads: the reply is zero-filled past what we read, so a short read in
-  // mid-file would send the player silence instead of its data.
-  auto* p = static_cast<char*>(buf);
-  size_t done = 0;
-  while (done < n) {
-    const uint64_t at = offset + done;
-    if (at > static_cast<uint64_t>(INT64_MAX)) break;
-    size_t want = n - done;
-    if (want > static_cast<size_t>(SSIZE_MAX)) want = static_cast<size_t>(SSIZE_MAX);
-    // pread refuses a range whose end passes the largest offset; no file reaches that far,
-    // so the bytes beyond it are past the end, not an error.
-    const uint64_t room = static_cast<uint64_t>(INT64_MAX) - at;
-    if (want > room) want = static_cast<size_t>(room);
-    if (want == 0) break;
-    const ssize_t r = pread(file->fd, p + done, want, static_cast<off_t>(at));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return done > 0 ? static_cast<int64_t>(done) : -1;
-    }
-    if (r == 0) break;
-    done += static_cast<size_t>(r);
-  }
-  return static_cast<int64_t>(done);
+  return read_at_fully(offset, buf, n, static_cast<uint64_t>(SSIZE_MAX),
+                       [&](uint64_t at, char* dst, size_t want) {
+                         for (;;) {
+                           const ssize_t r = pread(file->fd, dst, want, static_cast<off_t>(at));
+                           if (r >= 0 || errno != EINTR) return static_cast<int64_t>(r < 0 ? -1 : r);
+                         }
+                       });
 }
 
 void plat_fclose(plat_file* file) {

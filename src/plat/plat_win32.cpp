@@ -7,19 +7,9 @@
 #error "plat_win32.cpp is the Windows implementation; build plat_posix.cpp elsewhere"
 #endif
 
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A00  // Windows 10: WSAPoll, condition variables
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "plat/plat_win32.h"  // first: the system's headers, in the order they need
 
-#include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #include <mswsock.h>
 #include <shellapi.h>
 
@@ -37,7 +27,6 @@
 #include <new>
 
 #include "plat/plat.h"
-#include "plat/plat_win32.h"
 
 // ---- Sockets -----------------------------------------------------------------------
 

@@ -1,9 +1,22 @@
 // SPDX-License-Identifier: MIT
 // What the two Windows files of the platform layer share beyond plat.h: the conversion
 // between UTF-8 and UTF-16, the record of an open file, and the rule for the text of a
-// final path (on its own so that its tests can give it every form). Windows only;
-// include it after <windows.h>.
+// final path (on its own so that its tests can give it every form). Windows only. It
+// includes the system's headers itself, Winsock before the rest as Winsock needs.
 #pragma once
+
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00  // Windows 10: WSAPoll, GetFinalPathNameByHandleW, condition variables
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <winsock2.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <memory>

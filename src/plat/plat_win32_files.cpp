@@ -8,21 +8,11 @@
 #error "plat_win32_files.cpp is the Windows implementation; build plat_posix_files.cpp elsewhere"
 #endif
 
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A00  // Windows 10: GetFinalPathNameByHandleW
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "plat/plat_win32.h"  // first: the system's headers, in the order they need
 
-#include <windows.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,7 +20,7 @@
 #include <string_view>
 
 #include "plat/plat.h"
-#include "plat/plat_win32.h"
+#include "plat/read_at.h"
 
 // ---- UTF-8 and UTF-16 ----------------------------------------------------------------
 
@@ -444,31 +434,14 @@ plat_file* plat_fopen_read(const char* path) {
 
 int64_t plat_fread_at(plat_file* file, uint64_t offset, void* buf, size_t n) {
   if (!file || file->h == INVALID_HANDLE_VALUE) return -1;
-  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
-  // Continue short reads, as on every system: the reply is zero-filled past what we read.
-  auto* p = static_cast<char*>(buf);
-  size_t done = 0;
-  while (done < n) {
-    const uint64_t at = offset + done;
-    if (at > static_cast<uint64_t>(INT64_MAX)) break;
-    uint64_t want = n - done;
-    if (want > 0xFFFFFFFFu) want = 0xFFFFFFFFu;
-    // No file reaches past the largest offset, so the bytes beyond it are past the end.
-    const uint64_t room = static_cast<uint64_t>(INT64_MAX) - at;
-    if (want > room) want = room;
-    if (want == 0) break;
+  return read_at_fully(offset, buf, n, 0xFFFFFFFFu, [&](uint64_t at, char* dst, size_t want) -> int64_t {
     OVERLAPPED ov{};
     ov.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
     ov.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
-    if (!ReadFile(file->h, p + done, static_cast<DWORD>(want), &got, &ov)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;  // at or past the end
-      return done > 0 ? static_cast<int64_t>(done) : -1;
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  return static_cast<int64_t>(done);
+    if (ReadFile(file->h, dst, static_cast<DWORD>(want), &got, &ov)) return got;
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;  // at or past the end
+  });
 }
 
 void plat_fclose(plat_file* file) {
