@@ -7,17 +7,8 @@
 #error "plat_win32_local.cpp is the Windows implementation; build plat_posix_local.cpp elsewhere"
 #endif
 
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A00  // Windows 10: PIPE_REJECT_REMOTE_CLIENTS, CancelIoEx
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "plat/plat_win32.h"  // first: the system's headers, in the order they need
 
-#include <windows.h>
 #include <sddl.h>
 
 #include <cstring>
@@ -27,7 +18,6 @@
 #include <vector>
 
 #include "plat/plat.h"
-#include "plat/plat_win32.h"
 
 static constexpr wchar_t PIPE_PREFIX[] = L"\\\\.\\pipe\\";
 static constexpr size_t PIPE_NAME_MAX = 256;  // the system's limit for a whole pipe name
