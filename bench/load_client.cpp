@@ -48,7 +48,8 @@ double percentile(std::vector<double> samples, double q) {
   return samples[std::min(i, samples.size() - 1)];
 }
 
-server_process::server_process(const std::string& program, const std::vector<std::string>& roots, long nofile) {
+server_process::server_process(const std::string& program, const std::vector<std::string>& roots, long nofile,
+                               const std::vector<std::string>& extra) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
   std::vector<std::string> args = {program, "serve", "--bind", "127.0.0.1", "--port", "0"};
@@ -56,6 +57,7 @@ server_process::server_process(const std::string& program, const std::vector<std
     args.push_back("--root");
     args.push_back(r);
   }
+  args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -182,7 +184,7 @@ bool client::connect_to(int port, int timeout_ms) {
 }
 
 // Small requests only: they always fit the socket's buffer at once.
-static bool send_bytes(int fd, const std::string& bytes) {
+static bool send_small(int fd, const std::string& bytes) {
   return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
@@ -192,10 +194,12 @@ static std::string be32(uint32_t v) {
   return std::string(b, 4);
 }
 
-bool client::send_code(int32_t code) { return fd >= 0 && send_bytes(fd, be32(static_cast<uint32_t>(code))); }
+bool client::send_code(int32_t code) { return fd >= 0 && send_small(fd, be32(static_cast<uint32_t>(code))); }
+
+bool client::send_bytes(const std::string& bytes) { return fd >= 0 && send_small(fd, bytes); }
 
 bool client::send_string(const std::string& text) {
-  return fd >= 0 && send_bytes(fd, be32(static_cast<uint32_t>(text.size())) + text);
+  return fd >= 0 && send_small(fd, be32(static_cast<uint32_t>(text.size())) + text);
 }
 
 // Reads exactly `n` bytes by `until`.
@@ -222,4 +226,9 @@ outcome client::recv_string(std::string* text, int timeout_ms) {
   const size_t n = static_cast<size_t>(len[0]) << 24 | len[1] << 16 | len[2] << 8 | len[3];
   text->assign(n, '\0');
   return recv_exact(fd, text->data(), n, until);
+}
+
+outcome client::recv_bytes(char* buf, size_t n, int timeout_ms) {
+  if (fd < 0) return outcome::closed;
+  return recv_exact(fd, buf, n, now_ms() + static_cast<uint64_t>(timeout_ms));
 }

@@ -15,9 +15,11 @@ struct server_process {
   int port = 0;
   std::string pending;  // standard output read but not yet taken as lines
 
-  // Starts it with the open-file limit `nofile` (0 keeps the tool's own) and waits for its
-  // banner. `port` stays 0 when it does not come within 10 s.
-  server_process(const std::string& program, const std::vector<std::string>& roots, long nofile = 0);
+  // Starts it with the open-file limit `nofile` (0 keeps the tool's own) and the options
+  // `extra` after the roots, and waits for its banner. `port` stays 0 when it does not come
+  // within 10 s.
+  server_process(const std::string& program, const std::vector<std::string>& roots, long nofile = 0,
+                 const std::vector<std::string>& extra = {});
   // Stops it: an interrupt, then a kill after 5 s; only this child, by its id.
   ~server_process();
   server_process(const server_process&) = delete;
@@ -47,6 +49,9 @@ struct client {
   void close_now();
   bool send_code(int32_t code);
   bool send_string(const std::string& text);
+  bool send_bytes(const std::string& bytes);  // a request of a few bytes, at once
+  // Waits up to `timeout_ms` for exactly `n` bytes into `buf`.
+  outcome recv_bytes(char* buf, size_t n, int timeout_ms);
   // Waits up to `timeout_ms` for a string reply, the server's close, or neither.
   outcome recv_string(std::string* text, int timeout_ms);
 };

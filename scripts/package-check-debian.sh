@@ -80,7 +80,8 @@ unit=$srv/usr/lib/systemd/system/$program.service
 start=/usr/libexec/$program/service-start
 for line in "After=network-online.target" "Wants=network-online.target" "DynamicUser=yes" \
   "ProtectSystem=strict" "ProtectHome=read-only" "EnvironmentFile=/etc/default/$program" \
-  "ExecCondition=$start --check /etc/$program/roots \$SERVE_OPTS" "WantedBy=multi-user.target"; do
+  "ExecCondition=$start --check /etc/$program/roots \$SERVE_OPTS" "RuntimeDirectory=$program" \
+  "RestrictAddressFamilies=AF_INET AF_UNIX" "WantedBy=multi-user.target"; do
   check "the unit has $line" has_line "$unit" "$line"
 done
 check "the unit starts the program through the start step" \
@@ -161,6 +162,9 @@ if port=$(wait_port "$tmp/unit.out" 's/^listening 127\.0\.0\.1:\([0-9]*\) roots=
     has_line "$tmp/unit-roots.err" 'roots [{"Name":"My Videos","FullName":"My Videos","HasSubFolder":true}]'
   check "the service serves a file of that root" run_client unit-file "$port" "My Videos/clip one.mkv"
   check "the file arrives unchanged" cmp "$tmp/unit-file.out" "$blank_root/clip one.mkv"
+  check "the service answers on its control socket" \
+    bash -c "'$srv/usr/bin/$program' control '$tmp/run/$program/control' status | grep -q '^running=1 '"
+  check "the service logs to standard error, for the journal" grep -q " event=connect conn=1 " "$tmp/unit.err"
   check "SIGTERM ends the service's server with status 0" stop_server
 else
   cat "$tmp/unit.err" >&2

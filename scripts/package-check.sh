@@ -245,7 +245,7 @@ fi
 own=$tmp/own
 quietly "$tmp/own.log" cmake --install "$build" --prefix "$own"
 check "the unit of an own prefix starts the program there" \
-  grep -qxF "ExecStart=$own/libexec/$program/service-start $own/etc/$program/roots $own/bin/$program serve \$SERVE_OPTS" \
+  grep -qxF "ExecStart=$own/libexec/$program/service-start $own/etc/$program/roots $own/bin/$program serve --control /run/$program/control --log - \$SERVE_OPTS" \
   "$own/lib/systemd/system/$program.service"
 check "the unit of an own prefix reads its options there" \
   has_line "$own/lib/systemd/system/$program.service" "EnvironmentFile=$own/etc/default/$program"

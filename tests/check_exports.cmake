@@ -25,7 +25,7 @@ if(DEFINED OBJDUMP)
     list(APPEND defined "${name}")
   endforeach()
 
-  set(system_dlls kernel32.dll msvcrt.dll ws2_32.dll shell32.dll)
+  set(system_dlls kernel32.dll msvcrt.dll ws2_32.dll shell32.dll advapi32.dll)
   foreach(binary ${LIB} ${PROGRAM})
     execute_process(COMMAND ${OBJDUMP} -p ${binary} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
     string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")

@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
   char** args = argv + 2;
   const auto is = [word](const char* w) { return std::strcmp(word, w) == 0; };
   if (is("serve")) return cmd_serve(count, args);
+  if (is("control")) return cmd_control(count, args);
   if (is("version")) {
     std::printf("%s\n", vorn3s_version());
     return 0;

@@ -1,25 +1,28 @@
 // SPDX-License-Identifier: MIT
-// The serve command: its options, the settings they make, the start of the server, the
-// banner, and the operator console on standard input, until "quit" or an interrupt.
+// The serve command: its options, the settings they make, the access log and the control
+// socket, the start of the server, the banner, and the operator console on standard input,
+// until "quit" (there or on the control socket) or an interrupt.
 #include <atomic>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "plat/plat.h"
-#include "server/clients.h"
+#include "server/access_log.h"
+#include "server/control.h"
 #include "server/roots.h"
 #include "server/vorn3s.h"
 
 static std::atomic<int> g_quit{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler stores into g_quit");
+static std::atomic<int> g_reopen{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers store into g_quit and g_reopen");
 
 static void on_sig(int) { g_quit.store(1); }
+static void on_reopen(int) { g_reopen.store(1); }
 
 namespace {
 struct serve_options {
@@ -32,6 +35,9 @@ struct serve_options {
   int max_connections_at = -1;
   const char* roots[MAX_ROOTS];
   int nroots = 0;
+  const char* control = nullptr;        // --control, or --set control=
+  const char* control_group = nullptr;  // --control-group
+  const char* log = nullptr;            // --log
 };
 
 // Standard input cut into pieces as fgets would return them into a 2048-byte buffer: up
@@ -60,6 +66,14 @@ static bool parse_options(int count, char** args, serve_options* o) {
       o->order_at = i;
     else if (word == "--max-connections")
       o->max_connections_at = i;
+    else if (word == "--control")
+      o->control = value;
+    else if (word == "--control-group")
+      o->control_group = value;
+    else if (word == "--log")
+      o->log = value;
+    else if (word == "--set" && std::strncmp(value, "control=", 8) == 0)
+      o->control = value + 8;  // a setting of this program, not of the server
     else if (word == "--set" && std::strchr(value, '='))
       continue;  // applied after the parse, with the others
     else if (word == "--root" && o->nroots < MAX_ROOTS)
@@ -67,6 +81,9 @@ static bool parse_options(int count, char** args, serve_options* o) {
     else
       return false;
   }
+  if (o->control && !*o->control) o->control = nullptr;  // an empty value: no socket
+  // A group for a socket that is not there is a mistake in the command line.
+  if (o->control_group && !o->control) return false;
   return o->bind != nullptr;
 }
 
@@ -87,7 +104,7 @@ static bool apply_settings(int count, char** args, const serve_options& o) {
         std::fprintf(stderr, "set: max_connections: %s\n", vorn3s_last_error());
         return false;
       }
-    } else if (word == "--set") {
+    } else if (word == "--set" && std::strncmp(value, "control=", 8) != 0) {
       const char* eq = std::strchr(value, '=');
       const std::string key(value, eq);
       if (vorn3s_config(key.c_str(), eq + 1) != 0) {
@@ -129,119 +146,81 @@ static int next_piece(line_reader* r, char* line) {
   }
 }
 
-// Every live root in index order. A slot that is unused or removed gives the empty text;
-// only this thread adds and removes roots, so the walk sees one state throughout.
-static void print_roots() {
-  int left = vorn3s_root_count();
-  for (int i = 0; i < MAX_ROOTS && left > 0; i++) {
-    const char* json = vorn3s_root_json(i);
-    if (!*json) continue;
-    std::printf("root %d %s\n", i, json);
-    left--;
-  }
+// The runner of the control socket's clients: a "quit" there ends the console too.
+static command_outcome control_command(char* line, std::string* out) {
+  const command_outcome r = console_run(line, out);
+  if (r == command_outcome::quit) g_quit.store(1);
+  return r;
 }
 
-// "set KEY VALUE": the key runs to the first blank, the value is the rest of the line as
-// it stands; "set KEY" alone gives the empty value, which restores the initial one. A
-// successful change leaves the last-error record as it was, so its message would be an
-// earlier operation's: success prints "ok" instead.
-static void run_set(char* args) {
-  char* blank = std::strchr(args, ' ');
-  const char* value = "";
-  if (blank) {
-    *blank = '\0';
-    value = blank + 1;
+// Opens the access log and the control socket that the options ask for, before anything
+// is started: false, with the reason on standard error, when either is refused.
+static bool open_log_and_control(const serve_options& o) {
+  if (o.log && access_log_open(o.log) != 0) {
+    std::fprintf(stderr, "log: %s: cannot open\n", o.log);
+    return false;
   }
-  const int r = vorn3s_config(args, value);
-  std::printf("set %d %s\n", r, r == 0 ? "ok" : vorn3s_last_error());
+  if (!o.control) return true;
+  const int r = control_open(o.control, o.control_group);
+  if (r == 0) return true;
+  std::fprintf(stderr, "control: %s: %s\n", o.control, control_error_text(r, true));
+  access_log_close();
+  return false;
 }
 
-// One line per live connection: its number, peer, seconds since it connected and since
-// its last action, the open file's ID or "-", and the bytes of file data sent.
-static void print_clients() {
-  std::vector<client_row> rows;
-  (void)clients_snapshot(&rows);  // short of memory: what could be copied
-  for (auto& r : rows) {
-    // An ID is a file's name, which may hold any byte: none may break the line.
-    for (char& c : r.file_id) {
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    const uint32_t ip = r.peer.ipv4;
-    std::printf("client %d %u.%u.%u.%u:%u %" PRIu64 " %" PRIu64 " %s %" PRIu64 "\n", r.number, ip >> 24,
-                (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF, static_cast<unsigned>(r.peer.port),
-                r.connected_s, r.idle_s, r.file_id.empty() ? "-" : r.file_id.c_str(), r.bytes_sent);
-  }
-}
-
-static constexpr const char* HELP_LINES[] = {
-    "add PATH        add a folder or file as a root",
-    "remove PATH     remove the live root with that path",
-    "roots           list the live roots",
-    "status          show whether the server listens, its port and connections",
-    "clients         list the connections: number, peer, seconds connected and idle, file, bytes sent",
-    "set KEY VALUE   change a setting; without VALUE it returns to its initial value",
-    "help            list these commands",
-    "quit            stop the server and end",
-};
-
-// Carries out one console line; false for "quit".
-static bool run_line(char* line) {
-  size_t len = std::strlen(line);
-  while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r' || line[len - 1] == ' '))
-    line[--len] = '\0';
-  const std::string_view cmd(line, len);
-  if (cmd == "quit") return false;
-  if (cmd == "status") {
-    std::printf("running=%d port=%d conns=%d\n", vorn3s_is_running(), vorn3s_port(),
-                vorn3s_connection_count());
-  } else if (cmd == "roots") {
-    print_roots();
-  } else if (cmd.starts_with("add ")) {
-    const int r = vorn3s_add_root(line + 4);
-    std::printf("add %d %s\n", r, vorn3s_last_error());
-  } else if (cmd.starts_with("remove ")) {
-    const int r = vorn3s_remove_root(line + 7);
-    std::printf("remove %d %s\n", r, vorn3s_last_error());
-  } else if (cmd.starts_with("set ")) {
-    run_set(line + 4);
-  } else if (cmd == "clients") {
-    print_clients();
-  } else if (cmd == "help") {
-    for (const char* h : HELP_LINES) std::printf("%s\n", h);
-  } else if (!cmd.empty()) {
-    std::printf("?\n");
-  }
-  return true;
+static void close_log_and_control() {
+  control_close();
+  access_log_close();
 }
 
 int cmd_serve(int count, char** args) {
   serve_options o;
   if (!parse_options(count, args, &o)) return usage();
   if (!apply_settings(count, args, o)) return 1;
+  if (!open_log_and_control(o)) return 1;
   if (vorn3s_start(o.bind, o.port, o.roots, o.nroots) != 0) {
     std::fprintf(stderr, "start: %s\n", vorn3s_last_error());
+    close_log_and_control();
     return 1;
   }
   std::printf("listening %s:%d roots=%d handshake=%s\n", o.bind, vorn3s_port(), vorn3s_root_count(),
               vorn3s_handshake_json());
   std::fflush(stdout);
+  // Commands run only after the banner, which reads the shared result buffer outside the
+  // console's lock. Clients that connected before wait in the socket's queue.
+  if (o.control && control_serve(control_command) != 0) {
+    std::fprintf(stderr, "control: %s: cannot start\n", o.control);
+    vorn3s_stop();
+    close_log_and_control();
+    return 1;
+  }
   plat_on_interrupt(on_sig);
+  // Only a server that logs takes the request to reopen its files; any other keeps the
+  // signal's usual meaning.
+  if (o.log) plat_on_reopen(on_reopen);
 
   line_reader reader;
   char line[2048];
+  std::string out;
   while (!g_quit.load()) {
+    if (g_reopen.exchange(0)) (void)access_log_reopen();
     const int got = next_piece(&reader, line);
     if (got < 0) {
       // The end of the input does not end the server: started with no input at all (by a
-      // service manager, say), it serves on until a signal stops it.
+      // service manager, say), it serves on until a signal or the control socket stops it.
       plat_sleep_ms(100);
       continue;
     }
     if (got == 0) continue;
-    const bool go_on = run_line(line);
+    out.clear();
+    const bool go_on = console_run(line, &out) != command_outcome::quit;
+    std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     if (!go_on) break;
   }
+  // The listener's last events still reach the log.
+  control_close();
   vorn3s_stop();
+  access_log_close();
   return 0;
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The one door to the operating system: files, folders and canonical paths; sockets,
-// threads, locks, time and the console. Nothing here names a type of any particular
-// system, so each target supplies its own implementation file behind this header.
+// local control connections, threads, locks, time and the console. Nothing here names a
+// type of any particular system, so each target supplies its own implementation file
+// behind this header.
 //
 // Conventions: every text is terminated UTF-8; int results are 0 (or a count) for
 // success and -1 for failure; pointer results are null for failure. Nothing prints.
@@ -50,6 +51,17 @@ void plat_fclose(plat_file* file);  // null is allowed
 // The canonical path of the file an open handle reads, newly allocated (the caller frees
 // it), or null. Checking this after the open leaves no gap for a link swapped in between.
 char* plat_file_realpath(plat_file* file);
+
+// A file that lines are appended to, such as a log: opaque.
+struct plat_out_file;
+// Opens `path` for appending, creating it when absent (POSIX: mode 0644 less the umask).
+// Others may read, rename and delete it while it is open. Null on failure.
+plat_out_file* plat_append_open(const char* path);
+// The process's standard error as such a file; closing it leaves the stream open.
+plat_out_file* plat_stderr_file();
+// Writes all `n` bytes at the end of the file: 0, or -1 when not all could be written.
+int plat_append_write(plat_out_file* file, const void* bytes, size_t n);
+void plat_append_close(plat_out_file* file);  // null is allowed
 
 // 1 when `path` is `root` or lies under it, else 0. A pure text rule on canonical paths,
 // the same on every system: compared byte for byte, case included, since both come from
@@ -176,6 +188,44 @@ class plat_guard {
 uint64_t plat_now_ms();  // monotonic milliseconds; never goes backwards
 void plat_sleep_ms(int ms);
 
+// ---- Local control connections -------------------------------------------------------
+
+// A stream endpoint that only this machine can reach, for the operator's control
+// connections: a Unix-domain socket at a path on POSIX; a named pipe on Windows, where
+// "\\.\pipe\NAME" is its full name and a NAME without that prefix stands for it.
+struct plat_local_listener;  // opaque
+struct plat_local_conn;      // opaque
+
+// Failures of plat_local_listen and plat_local_connect besides -1 (any other).
+inline constexpr int PLAT_LOCAL_NOT_SOCKET = -3;  // the path exists and is no socket
+inline constexpr int PLAT_LOCAL_IN_USE = -4;      // a running server listens there
+inline constexpr int PLAT_LOCAL_TOO_LONG = -5;    // the name is longer than the system takes
+inline constexpr int PLAT_LOCAL_GROUP = -6;       // the group is unknown or cannot be given access
+inline constexpr int PLAT_LOCAL_DENIED = -7;      // this user may not connect
+inline constexpr int PLAT_LOCAL_ABSENT = -8;      // nothing listens there
+
+// Listens at `path`, reachable by this user only, and by the members of `group` when it is
+// not null (POSIX: a socket of mode 0600, or 0660 owned by that group; Windows: a pipe
+// that this user and the administrators may open, never a client on another machine, and
+// `group` is refused). An endpoint left behind by a server that has gone is replaced.
+// 0 with the listener in `*out`, or a failure as above.
+int plat_local_listen(const char* path, const char* group, plat_local_listener** out);
+// Waits up to `timeout_ms` for a connection: 1 with it in `*out`, 0 when none came, -1 on
+// a failure.
+int plat_local_accept(plat_local_listener* listener, int timeout_ms, plat_local_conn** out);
+// Stops listening and removes the socket from the file system if it is still this one's.
+void plat_local_listen_close(plat_local_listener* listener);  // null is allowed
+// Connects to the endpoint at `path`, waiting up to `timeout_ms` while it is busy: 0 with
+// the connection in `*out`, or a failure as above.
+int plat_local_connect(const char* path, int timeout_ms, plat_local_conn** out);
+// Waits up to `timeout_ms` for bytes and takes what is there, at most `n`: bytes; 0 when
+// the peer has closed; -2 when nothing came in time; -1 on a failure. One thread may
+// receive while another sends on the same connection.
+int64_t plat_local_recv(plat_local_conn* conn, void* buf, size_t n, int timeout_ms);
+// Sends all `n` bytes within `timeout_ms` in all: 0, or -1 on a failure or time-out.
+int plat_local_send(plat_local_conn* conn, const void* buf, size_t n, int timeout_ms);
+void plat_local_close(plat_local_conn* conn);  // null is allowed
+
 // ---- Console -----------------------------------------------------------------------
 
 // Waits up to `timeout_ms` for standard input and reads what is there, at most `cap`
@@ -186,6 +236,10 @@ int plat_stdin_read(char* buf, int cap, int timeout_ms);
 // Ctrl-Break, SIGBREAK; POSIX has none, so the system's request to end the program,
 // SIGTERM, stands in for it). A wait in plat_stdin_read returns when one arrives.
 void plat_on_interrupt(void (*handler)(int));
+// Calls `handler` when the system asks a service to reopen its files (POSIX: SIGHUP). A
+// wait in plat_stdin_read returns when it arrives. Nothing where there is no such request
+// (Windows).
+void plat_on_reopen(void (*handler)(int));
 
 // ---- The program's arguments -------------------------------------------------------
 

@@ -2,7 +2,8 @@
 // The platform layer on POSIX systems (Linux first): sockets, threads and time, the
 // console and the program's arguments, in the order of plat.h. Every wrapper is one
 // system service with the result convention of plat.h; interrupted calls are retried.
-// Files and folders live in plat_posix_files.cpp.
+// Files and folders live in plat_posix_files.cpp, local control connections in
+// plat_posix_local.cpp.
 #if defined(_WIN32)
 #error "plat_posix.cpp is the POSIX implementation; build plat_win32.cpp on Windows"
 #endif
@@ -375,6 +376,14 @@ void plat_on_interrupt(void (*handler)(int)) {
   sa.sa_flags = 0;  // no SA_RESTART: a waiting call returns and the flag is seen
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+}
+
+void plat_on_reopen(void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // as above: the console's wait returns and sees the request
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 // ---- The program's arguments -------------------------------------------------------

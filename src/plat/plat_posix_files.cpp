@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The platform layer on POSIX systems (Linux first): files and folders, and the two text
-// rules, in the order of plat.h. Every wrapper is one system service with the result
-// convention of plat.h; interrupted calls are retried. Sockets, threads, time and the
-// console live in plat_posix.cpp.
+// The platform layer on POSIX systems (Linux first): files and folders, files appended
+// to, and the two text rules, in the order of plat.h. Every wrapper is one system service
+// with the result convention of plat.h; interrupted calls are retried. Sockets, threads,
+// time and the console live in plat_posix.cpp.
 #if defined(_WIN32)
 #error "plat_posix_files.cpp is the POSIX implementation; build plat_win32_files.cpp on Windows"
 #endif
@@ -176,6 +176,54 @@ char* plat_file_realpath(plat_file* file) {
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", file->fd);
   return realpath(link, nullptr);
+}
+
+struct plat_out_file {
+  int fd = -1;
+  bool owned = true;  // false for standard error, which stays open
+};
+
+plat_out_file* plat_append_open(const char* path) {
+  if (!path || !*path) return nullptr;
+  int fd;
+  // Not blocking in the open: a FIFO that no one reads fails at once instead of waiting
+  // for a reader. The writes then block, as they do on a file.
+  do {
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  auto* f = new (std::nothrow) plat_out_file{fd, true};
+  if (!f) close(fd);
+  return f;
+}
+
+plat_out_file* plat_stderr_file() { return new (std::nothrow) plat_out_file{STDERR_FILENO, false}; }
+
+int plat_append_write(plat_out_file* file, const void* bytes, size_t n) {
+  const char* at = static_cast<const char*>(bytes);
+  while (n > 0) {
+    const ssize_t r = write(file->fd, at, n);
+    if (r > 0) {
+      at += r;
+      n -= static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    return -1;
+  }
+  return 0;
+}
+
+void plat_append_close(plat_out_file* file) {
+  if (!file) return;
+  // Not retried on EINTR: the descriptor may already be gone, and its number reused.
+  if (file->owned) close(file->fd);
+  delete file;
 }
 
 char plat_path_sep() { return '/'; }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The platform layer on Windows: sockets (Winsock 2), threads and time, the console and
 // the program's arguments, in the order of plat.h. Files and folders, and the conversion
-// between UTF-8 and UTF-16, live in plat_win32_files.cpp.
+// between UTF-8 and UTF-16, live in plat_win32_files.cpp, local control connections in
+// plat_win32_local.cpp.
 #if !defined(_WIN32)
 #error "plat_win32.cpp is the Windows implementation; build plat_posix.cpp elsewhere"
 #endif
@@ -475,6 +476,10 @@ void plat_on_interrupt(void (*handler)(int)) {
   SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(console_event, TRUE);
 }
+
+// Windows asks a program to reopen nothing: a log is renamed away and reopened on the
+// console's word alone.
+void plat_on_reopen(void (*)(int)) {}
 
 // ---- The program's arguments -------------------------------------------------------
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// What the two Windows files of the platform layer share beyond plat.h: the conversion
+// What the Windows files of the platform layer share beyond plat.h: the conversion
 // between UTF-8 and UTF-16, the record of an open file, and the rule for the text of a
 // final path (on its own so that its tests can give it every form). Windows only. It
 // includes the system's headers itself, Winsock before the rest as Winsock needs.

@@ -2,7 +2,8 @@
 // The platform layer on Windows: the conversion between UTF-8 and UTF-16, files and
 // folders (UTF-16 paths through the Win32 file services) and the two text rules, in the
 // order of plat.h. Every text above the platform layer is UTF-8; it becomes UTF-16 here
-// and nowhere else. Sockets, threads, time and the console live in plat_win32.cpp.
+// and nowhere else. Sockets, threads, time and the console live in plat_win32.cpp, local
+// control connections in plat_win32_local.cpp.
 #if !defined(_WIN32)
 #error "plat_win32_files.cpp is the Windows implementation; build plat_posix_files.cpp elsewhere"
 #endif
@@ -459,6 +460,49 @@ char* plat_file_realpath(plat_file* file) {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+struct plat_out_file {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  bool owned = true;  // false for standard error, which stays open
+};
+
+plat_out_file* plat_append_open(const char* path) {
+  const wide_text w = wide(path);
+  if (!w || !*w.get()) return nullptr;
+  // Appending only, so that every write lands at the end whoever else writes; shared for
+  // deleting too, so that the file can be renamed away while the server writes to it.
+  const HANDLE h =
+      CreateFileW(w.get(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  auto* f = new (std::nothrow) plat_out_file{h, true};
+  if (!f) CloseHandle(h);
+  return f;
+}
+
+plat_out_file* plat_stderr_file() {
+  const HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+  return new (std::nothrow) plat_out_file{h, false};
+}
+
+int plat_append_write(plat_out_file* file, const void* bytes, size_t n) {
+  const char* at = static_cast<const char*>(bytes);
+  while (n > 0) {
+    const DWORD want = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
+    DWORD wrote = 0;
+    if (!WriteFile(file->h, at, want, &wrote, nullptr) || wrote == 0) return -1;
+    at += wrote;
+    n -= wrote;
+  }
+  return 0;
+}
+
+void plat_append_close(plat_out_file* file) {
+  if (!file) return;
+  if (file->owned) CloseHandle(file->h);
+  delete file;
 }
 
 char plat_path_sep() { return '\\'; }

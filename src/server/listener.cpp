@@ -3,11 +3,13 @@
 // listening socket, the listener thread, and one detached thread per connection.
 #include "server/listener.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "server/clients.h"
+#include "server/log_events.h"
 #include "server/roots.h"
 #include "server/results.h"
 #include "server/settings.h"
@@ -53,6 +55,7 @@ struct conn_cell {
 static int conn_thread(void* arg) {
   auto* cell = static_cast<conn_cell*>(arg);
   clients_register(&cell->client, cell->peer);
+  log_connect(cell->client.number, cell->peer);
   // Whatever happens inside one session stays inside it: the process and every other
   // session go on.
   session_end why = session_end::transfer_failed;
@@ -60,7 +63,9 @@ static int conn_thread(void* arg) {
     (void)vorn3s_serve_conn(cell->sock, roots_get(), &cell->client, &why);
   } catch (...) {
   }
-  (void)why;
+  const uint64_t now = plat_now_ms();
+  log_end(cell->client.number, session_end_name(why), now - std::min(now, cell->client.connected_ms),
+          cell->client.bytes_sent.load(std::memory_order_relaxed));
   // Off the console's table before the count falls, as it came onto it after the count
   // rose: a connection that status does not count is never listed.
   clients_unregister(&cell->client);
@@ -72,15 +77,40 @@ static int conn_thread(void* arg) {
 
 // How long the listener rests after it found no descriptor for a waiting connection.
 static constexpr int EXHAUSTED_PAUSE_MS = 20;
+// Out of descriptors, the log gets one line a second at most, with the count closed since.
+static constexpr uint64_t EXHAUSTED_LOG_MS = 1000;
+
+namespace {
+struct exhaustion_note {
+  uint64_t closed = 0;   // connections closed unserved, not yet told to the log
+  uint64_t told_ms = 0;  // when the log was last told
+  bool told = false;
+};
+}  // namespace
+
+// Tells the log what was closed for want of descriptors, when there is something to tell
+// and the last line is old enough.
+static void tell_exhaustion(exhaustion_note* n) {
+  const uint64_t now = plat_now_ms();
+  if (n->closed == 0 || (n->told && now - n->told_ms < EXHAUSTED_LOG_MS)) return;
+  log_exhausted(n->closed);
+  n->closed = 0;
+  n->told_ms = now;
+  n->told = true;
+}
 
 // Out of descriptors, a waiting connection keeps the listening socket readable and every
 // accept fails at once. Give up the reserve for one accept and close that connection, so
 // that its client sees an end instead of silence, then take the reserve back.
-static void shed_one(plat_socket listen_sock, plat_reserve** reserve) {
+static void shed_one(plat_socket listen_sock, plat_reserve** reserve, exhaustion_note* note) {
   plat_reserve_release(*reserve);
   plat_socket s;
-  if (plat_accept_conn(listen_sock, &s) == 0) plat_sock_close(s);
+  if (plat_accept_conn(listen_sock, &s) == 0) {
+    plat_sock_close(s);
+    note->closed++;
+  }
   *reserve = plat_reserve_take();
+  tell_exhaustion(note);
 }
 
 // Hands an accepted connection to a thread of its own, counted in from here on.
@@ -105,25 +135,29 @@ static int listener_thread(void*) {
   // The socket is set before this thread exists and closed only after it has been joined.
   const plat_socket listen_sock = G_SRV.sock.load();
   plat_reserve* reserve = plat_reserve_take();
+  exhaustion_note exhausted;
   for (;;) {
     {
       plat_guard g(G_SRV.lock);
       if (!G_SRV.running.load()) break;
     }
+    tell_exhaustion(&exhausted);
     if (plat_poll1(listen_sock, PLAT_POLL_READ, 200) <= 0) continue;
     plat_socket s;
     plat_peer peer;
     const int r = plat_accept_conn(listen_sock, &s, &peer);
     if (r == PLAT_EXHAUSTED) {
-      shed_one(listen_sock, &reserve);
+      shed_one(listen_sock, &reserve, &exhausted);
       plat_sleep_ms(EXHAUSTED_PAUSE_MS);
       continue;
     }
     if (r != 0) continue;
     // Only this thread counts connections in, so the count cannot pass the limit between
     // this test and the count below. One past it is closed at once.
-    if (s_conn_count.load() >= G_CFG.max_connections.load()) {
+    const int limit = G_CFG.max_connections.load();
+    if (s_conn_count.load() >= limit) {
       plat_sock_close(s);
+      log_busy(peer, limit);
       continue;
     }
     serve_on_thread(s, peer);

@@ -38,12 +38,12 @@ int act_folders(conn_state* cs) {
 }
 
 // Finds the folder an ID names: a bare root name straight from the table, anything else
-// through resolution. False when there is none; else the owned path and the ID its
-// children are named under.
-static bool find_folder(conn_state* cs, const char* id, text_ptr* path, text_ptr* folder_id) {
+// through resolution. 0 with the owned path and the ID its children are named under;
+// else why there is none (VORN3S_EESCAPE: the containment rule refused the ID).
+static int find_folder(conn_state* cs, const char* id, text_ptr* path, text_ptr* folder_id) {
   char root_name[ROOT_NAME_CAP];
   char rel[REL_CAP];
-  if (id_split(id, root_name, rel) != 0) return false;
+  if (id_split(id, root_name, rel) != 0) return VORN3S_EBADARG;
   if (!*rel) {
     roots_snapshot roots;
     roots_snapshot_take(cs->roots, &roots);
@@ -51,15 +51,29 @@ static bool find_folder(conn_state* cs, const char* id, text_ptr* path, text_ptr
       if (std::strcmp(roots.roots[i].name, root_name) != 0) continue;
       path->reset(x_strdup(roots.roots[i].path));
       folder_id->reset(x_strdup(root_name));
-      return *path && *folder_id;
+      return *path && *folder_id ? 0 : VORN3S_ENOMEM;
     }
   }
   char* resolved = nullptr;
   int index;
-  if (resolve_id(cs->roots, id, 1, &resolved, &index) != 0) return false;
+  const int r = resolve_id(cs->roots, id, 1, &resolved, &index);
+  if (r != 0) return r;
   path->reset(resolved);
   folder_id->reset(x_strdup(id));
-  return *folder_id != nullptr;
+  return *folder_id ? 0 : VORN3S_ENOMEM;
+}
+
+// Lists the folder that `path` is, its children named under `folder_id`, into `reply`.
+// 0, VORN3S_ELIMIT when the listing is longer than a reply may be, or another failure.
+static int list_folder(const text_ptr& path, const text_ptr& folder_id, bool sub_folders, strbuf* reply) {
+  if (sub_folders) {
+    plat_statinfo st;
+    if (plat_stat(path.get(), &st, 1) != 0 || !st.is_dir) return VORN3S_ENOTFOUND;
+    return listing_folders_host(path.get(), folder_id.get(), reply, reply_limit());
+  }
+  const char* slash = std::strrchr(folder_id.get(), '/');
+  const char* folder_text = slash ? slash + 1 : folder_id.get();
+  return listing_files_host(path.get(), folder_id.get(), folder_text, reply, reply_limit());
 }
 
 // The steps OpenFolder and SubFolders share: receive the ID, find the folder, list it.
@@ -69,22 +83,17 @@ static int browse_folder(conn_state* cs, bool sub_folders) {
   const text_ptr id(received);
   strbuf reply;
   text_ptr path, folder_id;
+  const char* action = sub_folders ? "SubFolders" : "OpenFolder";
   if (!*id) {
     roots_snapshot roots;
     roots_snapshot_take(cs->roots, &roots);
     listing_root_folders(roots, root_probe::none, &reply);
-  } else if (!has_dotdot_or_lead_sep(id.get()) && find_folder(cs, id.get(), &path, &folder_id)) {
-    int r;
-    if (sub_folders) {
-      plat_statinfo st;
-      r = (plat_stat(path.get(), &st, 1) == 0 && st.is_dir)
-              ? listing_folders_host(path.get(), folder_id.get(), &reply, reply_limit())
-              : VORN3S_ENOTFOUND;
-    } else {
-      const char* slash = std::strrchr(folder_id.get(), '/');
-      const char* folder_text = slash ? slash + 1 : folder_id.get();
-      r = listing_files_host(path.get(), folder_id.get(), folder_text, &reply, reply_limit());
-    }
+  } else if (has_dotdot_or_lead_sep(id.get())) {
+    note_refused(cs, action, id.get());
+  } else if (const int found = find_folder(cs, id.get(), &path, &folder_id); found != 0) {
+    if (found == VORN3S_EESCAPE) note_refused(cs, action, id.get());
+  } else {
+    const int r = list_folder(path, folder_id, sub_folders, &reply);
     if (r == VORN3S_ELIMIT) {
       cs->found = session_end::reply_too_long;
       return VORN3S_ENET;

@@ -3,12 +3,15 @@
 // beside it. Both take a file argument and find the file among the live roots.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "catalogue/containment.h"
 #include "catalogue/filearg.h"
 #include "catalogue/find_file.h"
 #include "catalogue/subtitles.h"
+#include "server/access_log.h"
+#include "server/log_events.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"
 #include "session/session.h"
@@ -16,18 +19,44 @@
 #include "util/media_names.h"
 #include "util/paths.h"
 
-// Receives and parses the file argument, then resolves it. 0 with the owned path and the
-// root index; 1 when the argument arrived but names no file; VORN3S_ENET when it did not
-// arrive.
-static int receive_file_arg(conn_state* cs, filearg* fa, text_ptr* path, int* index) {
+namespace {
+// One file argument: the text that arrived, what it says and the file it names.
+struct file_request {
+  text_ptr text;  // kept only while it did not parse
+  bool parsed = false;
+  filearg fa;
+  text_ptr path;   // the file found
+  int index = -1;  // the root it lies in
+};
+}  // namespace
+
+// The ID the client asked for, as it sent it: FullName, else Folder and Name, else Name;
+// the whole argument when it did not parse.
+static std::string requested_id(const file_request& req) {
+  const filearg& fa = req.fa;
+  if (!req.parsed) return req.text ? req.text.get() : "";
+  if (fa.full_name && *fa.full_name) return fa.full_name;
+  std::string id;
+  if (fa.folder && *fa.folder) id.append(fa.folder).append("/");
+  if (fa.name) id.append(fa.name);
+  return id;
+}
+
+// Receives and parses the file argument, then resolves it. 0 with the file found;
+// VORN3S_ENET when the argument did not arrive; else why it names no file, with a refusal
+// by the containment rule told to the log.
+static int receive_file_arg(conn_state* cs, const char* action, file_request* req) {
   char* received = nullptr;
   if (read_string(cs->sock, &received, cs->read_timeout_ms, &cs->cause) != 0) return VORN3S_ENET;
-  const int parsed = parse_file_arg(received, fa);
-  std::free(received);
-  if (parsed != 0) return 1;
+  req->text.reset(received);
+  if (parse_file_arg(received, &req->fa) != 0) return VORN3S_EBADARG;
+  req->parsed = true;
+  req->text.reset();  // up to max_string bytes, no longer needed
   char* found = nullptr;
-  if (resolve_openfile(cs->roots, fa, &found, index) != 0) return 1;
-  path->reset(found);
+  const int r = resolve_openfile(cs->roots, &req->fa, &found, &req->index);
+  if (r == VORN3S_EESCAPE && access_log_on()) note_refused(cs, action, requested_id(*req));
+  if (r != 0) return r == VORN3S_ENET ? VORN3S_ENOTFOUND : r;
+  req->path.reset(found);
   return 0;
 }
 
@@ -62,46 +91,57 @@ static void note_open_file(conn_state* cs, const char* root_name, const char* ro
   client_set_file(cs->client, id.buf);
 }
 
-int act_openfile(conn_state* cs) {
-  filearg fa;
-  text_ptr path;
-  int index = -1;
-  const int r = receive_file_arg(cs, &fa, &path, &index);
-  if (r < 0) return r;
-  // Whatever the outcome, the file open before is closed once an argument has arrived.
-  close_open_file(cs);
-  if (r != 0) return 0;
+// Opens the file `req` found as the session's open file: 0, or why it cannot be.
+static int open_found(conn_state* cs, const file_request& req, int64_t* size) {
   plat_statinfo st;
-  if (plat_stat(path.get(), &st, 1) != 0 || !st.is_file) return 0;
-  plat_file* file = plat_fopen_read(path.get());
-  if (!file) return 0;
+  if (plat_stat(req.path.get(), &st, 1) != 0 || !st.is_file) return VORN3S_ENOTFOUND;
+  plat_file* file = plat_fopen_read(req.path.get());
+  if (!file) return VORN3S_ENOTFOUND;
   // The path was checked when it was resolved; check the file really opened as well, so
   // that a link swapped in meanwhile cannot lead out of the root.
   bool root_is_file;
   text_ptr root_name;
-  const text_ptr root = root_of(cs, index, &root_is_file, &root_name);
+  const text_ptr root = root_of(cs, req.index, &root_is_file, &root_name);
   const text_ptr real(plat_file_realpath(file));
-  if (!root || !real || !path_contained(real.get(), root.get(), root_is_file)) {
+  if (!root || !real) {
     plat_fclose(file);
-    return 0;
+    return VORN3S_ENOMEM;
+  }
+  if (!path_contained(real.get(), root.get(), root_is_file)) {
+    plat_fclose(file);
+    if (access_log_on()) note_refused(cs, "OpenFile", requested_id(req));
+    return VORN3S_EESCAPE;
   }
   cs->file = file;
   cs->size = st.size;
   cs->pos = 0;
+  *size = st.size;
   note_open_file(cs, root_name.get(), root.get(), real.get());
   return 0;
 }
 
+int act_openfile(conn_state* cs) {
+  file_request req;
+  int r = receive_file_arg(cs, "OpenFile", &req);
+  if (r == VORN3S_ENET) return r;
+  // Whatever the outcome, the file open before is closed once an argument has arrived.
+  close_open_file(cs);
+  int64_t size = 0;
+  if (r == 0) r = open_found(cs, req, &size);
+  if (access_log_on()) log_open(conn_number(cs), requested_id(req), r, size);
+  return 0;  // the client learns the outcome from Size alone
+}
+
 int act_subtitle(conn_state* cs) {
-  filearg fa;
-  text_ptr path;
-  int index = -1;
-  if (receive_file_arg(cs, &fa, &path, &index) != 0) return VORN3S_ENET;
+  file_request req;
+  if (receive_file_arg(cs, "Subtitle", &req) != 0) return VORN3S_ENET;
+  const filearg& fa = req.fa;
+  const text_ptr& path = req.path;
   char stem[512];
   const char* source = (fa.name && *fa.name) ? fa.name : final_component(path.get()).data();
   stem_of(source, stem, sizeof stem);
   bool root_is_file;
-  const text_ptr root = root_of(cs, index, &root_is_file);
+  const text_ptr root = root_of(cs, req.index, &root_is_file);
   strbuf reply;
   // A reply over max_string cannot be sent: stop building it as soon as it is that long.
   if (root && !subtitle_scan(path.get(), stem, subtitle_bound{root.get(), root_is_file}, &reply,

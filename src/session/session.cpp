@@ -5,6 +5,7 @@
 
 #include <iterator>
 
+#include "server/log_events.h"
 #include "server/settings.h"
 #include "server/vorn3s.h"
 #include "session/stream.h"
@@ -33,7 +34,16 @@ void close_open_file(conn_state* cs) {
   cs->pos = 0;
 }
 
+void note_refused(const conn_state* cs, const char* action, std::string_view id) {
+  log_refused(conn_number(cs), action, id);
+}
+
 static int act_handshake(conn_state* cs) {
+  // The first one tells the log the byte order the connection settled on; more add nothing.
+  if (!cs->handshake_logged) {
+    cs->handshake_logged = true;
+    log_handshake(conn_number(cs), cs->order == byte_order::little ? "little" : "big");
+  }
   // Built in the session's own storage: the shared result buffer may be rewritten by
   // another thread at any moment.
   char text[128];

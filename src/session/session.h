@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "plat/plat.h"
 #include "server/clients.h"
@@ -42,6 +43,7 @@ struct conn_state {
   int64_t pos = 0;            // where the next Read starts
   int32_t invalid_count = 0;  // unknown codes since the last reset
   stream_buffer reply;        // every Read and SeekRead streams through this one buffer
+  bool handshake_logged = false;
   // Why the last transfer failed, and a cause an action found itself (none yet: end).
   xfer_cause cause = xfer_cause::none;
   session_end found = session_end::end;
@@ -71,3 +73,7 @@ int act_subtitle(conn_state* cs);
 int send_json_reply(conn_state* cs, const strbuf& sb);
 // Closes the session's open file, if any, and forgets its size, position and ID.
 void close_open_file(conn_state* cs);
+// The connection's number in the console's table and the log, or 0 without a table.
+inline int conn_number(const conn_state* cs) { return cs->client ? cs->client->number : 0; }
+// Tells the log that the containment rule refused `id` (as the client sent it) in `action`.
+void note_refused(const conn_state* cs, const char* action, std::string_view id);

@@ -12,83 +12,15 @@
 #include "plat/plat.h"
 #include "session/wire.h"
 #include "support/fixture.h"
+#include "support/serve_console.h"
 #include "support/subprocess.h"
 #include "support/test_client.h"
 
 namespace {
 
-const std::string HANDSHAKE = R"({"Version":3,"Platform":"quorvane-c"})";
-
-using args = std::vector<std::string>;
-
 std::string folder_record(const std::string& name, const std::string& path) {
   return R"({"Name":")" + name + R"(","Path":")" + json_text(path) + R"(","Kind":"folder"})";
 }
-
-// Reads the banner "listening IP:PORT roots=N handshake=..." and returns the port, or 0
-// when the banner is not of that form.
-int read_banner(cli_process& p, const std::string& ip, int roots, const std::string& handshake = HANDSHAKE) {
-  const auto line = p.read_line();
-  if (!line) {
-    ADD_FAILURE() << "no banner; stderr: " << p.drain_err();
-    return 0;
-  }
-  const std::string head = "listening " + ip + ":";
-  if (line->rfind(head, 0) != 0) {
-    ADD_FAILURE() << *line;
-    return 0;
-  }
-  const size_t blank = line->find(' ', head.size());
-  const std::string port = line->substr(head.size(), blank - head.size());
-  EXPECT_EQ(line->substr(blank), " roots=" + std::to_string(roots) + " handshake=" + handshake);
-  return std::stoi(port);
-}
-
-// Sends one command and returns the line that answers it.
-std::optional<std::string> ask(cli_process& p, const std::string& line) {
-  EXPECT_TRUE(p.write(line + "\n"));
-  return p.read_line();
-}
-
-// Sends one command, then status, and returns every line before status's answer: the
-// whole output of a command that prints any number of lines.
-std::vector<std::string> ask_lines(cli_process& p, const std::string& line) {
-  std::vector<std::string> out;
-  EXPECT_TRUE(p.write(line + "\nstatus\n"));
-  for (int i = 0; i < 1000; i++) {
-    const auto got = p.read_line();
-    if (!got) {
-      ADD_FAILURE() << "no answer to " << line;
-      break;
-    }
-    if (got->rfind("running=", 0) == 0) break;
-    out.push_back(*got);
-  }
-  return out;
-}
-
-// A console started on 127.0.0.1 with a free port and the given roots.
-struct console {
-  cli_process proc;
-  int port = 0;
-  explicit console(const std::vector<std::string>& roots, const args& extra = {})
-      : proc(make_args(roots, extra)) {
-    port = read_banner(proc, "127.0.0.1", static_cast<int>(roots.size()));
-  }
-  static args make_args(const std::vector<std::string>& roots, const args& extra) {
-    args a = {"serve", "--bind", "127.0.0.1", "--port", "0"};
-    for (const auto& r : roots) {
-      a.push_back("--root");
-      a.push_back(r);
-    }
-    a.insert(a.end(), extra.begin(), extra.end());
-    return a;
-  }
-  std::string status(int running, int conns) const {
-    return "running=" + std::to_string(running) + " port=" + std::to_string(running ? port : 0) +
-           " conns=" + std::to_string(conns);
-  }
-};
 
 }  // namespace
 
@@ -392,6 +324,8 @@ TEST(serve_console, help_lists_the_commands) {
       "status          show whether the server listens, its port and connections",
       "clients         list the connections: number, peer, seconds connected and idle, file, bytes sent",
       "set KEY VALUE   change a setting; without VALUE it returns to its initial value",
+      "log             show where the access log goes and how many lines it lost",
+      "log reopen      reopen the access log, after it was renamed away",
       "help            list these commands",
       "quit            stop the server and end",
   };
@@ -403,11 +337,7 @@ TEST(serve_console, help_lists_the_commands) {
 // films: the session ends. Raised at the console, it reaches the next request.
 TEST(serve_console, set_changes_a_setting_while_serving) {
   temp_tree tree;
-  for (int i = 0; i < 500; i++) {
-    char name[64];
-    std::snprintf(name, sizeof name, "Movies/Films/Film number %03d with a longer title.mkv", i);
-    tree.write(name, "");
-  }
+  write_films(tree, "Movies/Films");
   console c({tree.path("Movies")});
   ASSERT_GT(c.port, 0);
   const auto open_films = [&](test_client& client) {

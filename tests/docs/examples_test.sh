@@ -6,7 +6,8 @@
 # the documents give. Every command line of a code block in the README or the section 1
 # page must have its case below, so an example that is added or changed fails here until
 # its output is checked too. The examples that serve run with --port 0 and on 127.0.0.1
-# (for 192.0.2.10), and take "roots" and "quit" at the console.
+# (for 192.0.2.10), and take "roots" and "quit" at the console; the control examples
+# talk to a server of this script's, on the socket they name ./ctl.
 #   examples_test.sh PROGRAM SOURCE-DIR
 set -euo pipefail
 program_path=$1
@@ -31,6 +32,14 @@ a_mkv='{"Name":"a.mkv","ContentType":"video","FileType":".mkv","Folder":"Videos"
 a_srt='{"Name":"a.srt","ContentType":"video","FileType":".srt","Folder":"Videos","FullName":"Films/a.srt"}'
 films='{"Name":"Films","FullName":"Films","HasSubFolder":true}'
 root_json() { printf '{"Name":"%s","Path":"%s","Kind":"folder"}' "$(basename "$1")" "$1"; }
+
+# A server with a control socket for the control examples, which name it ./ctl; it is
+# stopped by its own id at the end.
+"$program_path" serve --bind 127.0.0.1 --port 0 --root "$HOME/Videos" --control "$tmp/ctl" \
+  </dev/null >"$tmp/ctl-server.out" 2>&1 &
+ctl_server=$!
+trap 'kill "$ctl_server" 2>/dev/null; wait "$ctl_server" 2>/dev/null; rm -rf "$tmp"' EXIT
+for _ in $(seq 100); do [ -S "$tmp/ctl" ] && break; sleep 0.1; done
 
 failures=0
 passed=0
@@ -90,13 +99,25 @@ root 0 $(root_json "$(realpath "$tmp/srv/media")")" ;;
       want_out="" want_err="set: max_string: out of range" want_status=1 ;;
     "$name serve --bind 127.0.0.1 --max-connections 0")
       want_out="" want_err="set: max_connections: out of range" want_status=1 ;;
+    "$name serve --bind 127.0.0.1 --root ~/Videos --control ./ctl --log ./access.log")
+      input=$'roots\nquit\n'
+      want_out="listening 127.0.0.1:PORT roots=1 handshake=$handshake
+root 0 $(root_json "$videos")" ;;
+    "$name control ./ctl status") want_out="running=1 port=PORT conns=0" ;;
+    "$name control ./ctl set max_string 1048576") want_out="set 0 ok" ;;
+    "$name control ./ctl")
+      input=$'roots\n'
+      want_out="root 0 $(root_json "$videos")" ;;
     *) return 1 ;;
   esac
 }
 
 # A JSON array's records one a line and sorted, as the listings follow the file system's
 # order; the port the system chose as PORT.
-normal() { sed -e 's/},{/}\n{/g' -e 's/^\(listening [0-9.]*\):[0-9][0-9]*/\1:PORT/' | sort; }
+normal() {
+  sed -e 's/},{/}\n{/g' -e 's/^\(listening [0-9.]*\):[0-9][0-9]*/\1:PORT/' \
+    -e 's/^\(running=1 port=\)[0-9][0-9]*/\1PORT/' | sort
+}
 
 run_example() {  # run_example DOCUMENT COMMAND
   local doc=$1 cmd=$2 run status=0
@@ -105,10 +126,14 @@ run_example() {  # run_example DOCUMENT COMMAND
     return
   fi
   run=${cmd//\/srv\//$tmp\/srv\/}
+  run=${run//.\/access.log/$tmp\/access.log}
   if [[ $cmd == "$name serve "* ]]; then
+    # A socket of its own: the script's server holds ./ctl.
+    run=${run//.\/ctl/$tmp\/ctl-serve}
     run=${run//192.0.2.10/127.0.0.1}
     [[ $run == *" --port "* ]] || run="$run --port 0"
   fi
+  run=${run//.\/ctl/$tmp\/ctl}
   printf '%s' "$input" | timeout 20 bash -c "$run" >"$tmp/out" 2>"$tmp/err" || status=$?
   if [ "$status" -ne "$want_status" ] || [ "$(normal <"$tmp/out")" != "$(printf '%s\n' "$want_out" | normal)" ] ||
     [ "$(cat "$tmp/err")" != "$want_err" ]; then

@@ -5,6 +5,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 namespace fs = std::filesystem;
@@ -90,6 +92,31 @@ void temp_tree::symlink(const std::string& target, const std::string& rel) const
 void temp_tree::fifo(const std::string& rel) const { ASSERT_EQ(::mkfifo(path(rel).c_str(), 0600), 0) << rel; }
 #endif
 
+std::string control_path(const temp_tree& t) {
+#if defined(_WIN32)
+  return "\\\\.\\pipe\\" + t.root.substr(t.root.find_last_of("\\/") + 1);
+#else
+  return t.path("ctl");
+#endif
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream f(fs_path(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> file_lines(const std::string& path) {
+  const std::string text = file_text(path);
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t lf = text.find('\n', at);
+    if (lf == std::string::npos) lf = text.size();
+    lines.push_back(text.substr(at, lf - at));
+    at = lf + 1;
+  }
+  return lines;
+}
+
 fs::path fs_path(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 
 std::string utf8_of(const fs::path& p) {
@@ -126,6 +153,17 @@ std::string json_text(const std::string& text) {
 }
 
 #if !defined(_WIN32)
+file_mode mode_of(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return {};
+  return {static_cast<int>(st.st_mode & 07777), static_cast<long>(st.st_gid)};
+}
+
+std::string own_group_name() {
+  const group* g = getgrgid(getegid());
+  return g ? g->gr_name : "";
+}
+
 descriptors_exhausted::descriptors_exhausted() {
   rlimit lim{};
   getrlimit(RLIMIT_NOFILE, &lim);

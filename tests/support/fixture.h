@@ -29,6 +29,15 @@ struct temp_tree {
   void sparse(const std::string& rel, size_t size) const;
 };
 
+// A name for a control socket that no other test uses: a file in the tree, or on Windows
+// a pipe named after the tree's folder.
+std::string control_path(const temp_tree& t);
+
+// The whole contents of a file, or "" when it cannot be read.
+std::string file_text(const std::string& path);
+// The lines of a file without their line feeds; a last line without one counts too.
+std::vector<std::string> file_lines(const std::string& path);
+
 // A UTF-8 text as a path of the standard library, and back: on Windows a plain string
 // would be taken in the ANSI code page.
 std::filesystem::path fs_path(const std::string& utf8);
@@ -57,6 +66,16 @@ inline constexpr const char* NEEDS_FIFOS = "needs a FIFO, which Windows file sys
 inline constexpr const char* NEEDS_MODES = "needs POSIX permission bits, which Windows does not have";
 
 #if !defined(_WIN32)
+// The permission bits and the group of `path` itself (not of a link's target); -1 each
+// when it cannot be examined.
+struct file_mode {
+  int bits = -1;
+  long gid = -1;
+};
+file_mode mode_of(const std::string& path);
+// The name of this process's effective group.
+std::string own_group_name();
+
 // The bytes this process has read from files and sockets so far, as the system counts
 // them: a read that did not happen cannot hide from it.
 uint64_t process_bytes_read();

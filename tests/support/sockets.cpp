@@ -10,7 +10,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <cerrno>
 #include <csignal>
@@ -173,3 +176,20 @@ sigpipe_default::~sigpipe_default() {
   delete old;
 }
 #endif
+
+bool leave_stale_local_socket(const std::string& path) {
+#if defined(_WIN32)
+  (void)path;
+  return false;
+#else
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  if (path.size() >= sizeof sa.sun_path) return false;
+  std::memcpy(sa.sun_path, path.data(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool made = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0;
+  close(fd);  // the file stays; no one answers on it any more
+  return made;
+#endif
+}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 using test_fd = intptr_t;  // a socket of the system (a descriptor or a SOCKET)
 inline constexpr test_fd NO_FD = -1;
@@ -27,6 +28,10 @@ int wait_readable(test_fd fd, int timeout_ms);
 // peer that has gone never raises a signal.
 int64_t send_some(test_fd fd, const void* buf, size_t n);
 int64_t recv_some(test_fd fd, void* buf, size_t n);
+// Leaves a Unix-domain socket at `path` that nothing listens on, as a server that was
+// killed leaves it behind. False where there is no such socket (Windows) or on failure.
+bool leave_stale_local_socket(const std::string& path);
+
 // True when the last failure was a reset of the connection by the peer.
 bool last_error_was_reset();
 
